@@ -1,0 +1,17 @@
+// Velloran: a console TCP relay hub. Every chunk one client sends goes to
+// every other connected client, with its last byte set to zero.
+
+#include "console/console_line.h"
+#include "server/server.h"
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        writeLine(stderr, "usage: velloran PORT");
+        return 1;
+    }
+    auto* server = new RelayServer{};
+    server->port = convertPort(argv[1]);
+    server->context = new RelayContext{nullptr, nullptr};
+    startNetwork(server);
+    runServer(server);
+}

@@ -1,0 +1,83 @@
+// The operating-system calls Velloran makes, behind one small interface.
+//
+// posix.cpp implements it on BSD sockets, pthreads and a raw-mode terminal;
+// win32.cpp on WinSock 2, Win32 threads and mutex and the C run-time console.
+// The build compiles exactly one of them. Every function reports by its
+// return value and none prints: callers decide what a failure means.
+// Any thread may call the socket and lock functions; the key reader and the
+// screen functions belong to the console worker alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A socket handle is an unsigned 32-bit value on both platforms; its decimal
+// value is the user number the console shows.
+using SocketHandle = std::uint32_t;
+constexpr SocketHandle INVALID_SOCKET_HANDLE = 0xFFFFFFFFu;
+
+// An IPv4 socket address laid out byte for byte as the system's sockaddr_in:
+// family, port in network byte order, address in network byte order, filler.
+struct NetAddress {
+    std::uint16_t family;
+    std::uint16_t port;
+    std::uint32_t ipv4;
+    std::uint8_t zero[8];
+};
+constexpr int NET_ADDRESS_LENGTH = 16;
+constexpr std::uint16_t NET_FAMILY_IPV4 = 2;
+
+// What the network stack granted at start: the version word (minor << 8 | major).
+struct NetStackInfo {
+    std::uint16_t version;
+};
+
+// Network stack. netStartup returns 0 or the stack's error code.
+int netStartup(std::uint16_t requestedVersion, NetStackInfo* info);
+void netCleanup();
+std::uint16_t hostToNetwork16(std::uint16_t value);
+
+// Sockets. The int results follow the socket calls: negative on failure.
+SocketHandle tcpSocket();
+int socketBind(SocketHandle socket, const NetAddress* address, int length);
+int socketName(SocketHandle socket, NetAddress* address, int* length);
+int socketListen(SocketHandle socket, int backlog);
+
+enum class AcceptStatus {
+    Accepted,
+    Retry, // the failure concerned one connection only: try again at once
+    Pause  // out of descriptors or memory, or the listener is unusable
+};
+AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted);
+
+// A send that transfers nothing for this long gives SEND_TIMED_OUT.
+bool socketSetSendTimeout(SocketHandle socket, int seconds);
+// Bytes received, 0 when the peer closed, negative on error.
+int socketReceive(SocketHandle socket, char* buffer, int length);
+// Bytes sent (possibly fewer than asked), SEND_TIMED_OUT or SEND_FAILED.
+constexpr int SEND_FAILED = -1;
+constexpr int SEND_TIMED_OUT = -2;
+int socketSend(SocketHandle socket, const char* data, int length);
+void socketShutdownBoth(SocketHandle socket);
+void socketClose(SocketHandle socket);
+
+// Threads. The thread is never joined and no handle is kept.
+// stackBytes 0 means the platform's default stack.
+using ThreadBody = void (*)(void* argument);
+bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes);
+void pauseMilliseconds(int milliseconds);
+[[noreturn]] void idleForever();
+
+// The relay lock: a plain mutex, created once and never destroyed.
+struct RelayLock;
+RelayLock* createRelayLock();
+void acquireRelayLock(RelayLock* lock);
+void releaseRelayLock(RelayLock* lock);
+
+// Console. consoleOpen prepares the key source (raw mode on a terminal) and
+// makes sure the terminal is restored however the process ends.
+// readKey returns one key code, or KEYS_ENDED once no key can come any more.
+constexpr int KEYS_ENDED = -1;
+void consoleOpen();
+int readKey();
+void clearScreen();

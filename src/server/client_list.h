@@ -1,0 +1,64 @@
+// The registry of connected clients and the relay lock that guards it.
+//
+// Every change to a ClientList and every walk over it happens with the relay
+// lock held: the acceptor appends, each relay worker walks to fan out and
+// removes its own entry, the console walks to list users. The one read made
+// without the lock is the console's read of `count`, hence the atomic.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <atomic>
+#include <cstdint>
+
+// One accepted connection. Created by the acceptor; owned by the registry from
+// appendClient on; its socket is closed by its own relay worker, which then
+// frees the entry through removeClient, all under the relay lock.
+struct ClientNode {
+    ClientNode* next;     // accepted after this one and still registered
+    ClientNode* previous; // accepted before this one and still registered
+    SocketHandle socket;
+};
+
+// The clients in accept order. Created once at start-up; lives until the
+// process ends. Walks are bounded by `count`, not by an empty `next`.
+struct ClientList {
+    ClientNode* head;
+    ClientNode* tail;
+    ClientNode* cursor; // position of the walk in progress
+    std::atomic<std::uint32_t> count;
+};
+
+// What every relay worker is handed: the registry and the lock that guards it.
+// Created once at start-up; lives until the process ends.
+struct RelayContext {
+    ClientList* clients;
+    RelayLock* lock;
+};
+
+// Holds the relay lock for one scope.
+struct RelayLockHold {
+    explicit RelayLockHold(RelayLock* held) : lock(held) { acquireRelayLock(lock); }
+    ~RelayLockHold() { releaseRelayLock(lock); }
+    RelayLockHold(const RelayLockHold&) = delete;
+    RelayLockHold& operator=(const RelayLockHold&) = delete;
+    RelayLock* lock;
+};
+
+ClientList* createClientList();
+
+// Both under the relay lock. appendClient takes a node whose links are empty.
+void appendClient(ClientList* clients, ClientNode* node);
+void removeClient(ClientList* clients, ClientNode* node);
+
+// Walk: visit every entry, oldest first, under the relay lock.
+template <typename Visit> void forEachClient(ClientList* clients, Visit visit) {
+    clients->cursor = clients->head;
+    for (std::uint32_t remaining = clients->count; remaining > 0; --remaining) {
+        ClientNode* entry = clients->cursor;
+        if (entry->next != nullptr) {
+            clients->cursor = entry->next;
+        }
+        visit(entry);
+    }
+}

@@ -1,0 +1,68 @@
+#include "server/relay_worker.h"
+
+#include <new>
+
+namespace {
+// What the acceptor hands a new worker; the worker frees it as its first act.
+struct WorkerStart {
+    RelayContext* context;
+    ClientNode* own;
+};
+} // namespace
+
+// One chunk to one peer. A peer that takes nothing for the send timeout is
+// shut down, which ends its own worker; every other failure is ignored.
+static void sendChunk(SocketHandle peer, const char* chunk, int length) {
+    int sent = 0;
+    while (sent < length) {
+        int n = socketSend(peer, chunk + sent, length - sent);
+        if (n == SEND_TIMED_OUT) {
+            socketShutdownBoth(peer);
+            return;
+        }
+        if (n <= 0) {
+            return;
+        }
+        sent += n;
+    }
+}
+
+static void fanOut(ClientList* clients, const ClientNode* own, const char* chunk, int length) {
+    forEachClient(clients, [&](const ClientNode* peer) {
+        if (peer != own) {
+            sendChunk(peer->socket, chunk, length);
+        }
+    });
+}
+
+static void endConnection(ClientList* clients, ClientNode* own) {
+    socketShutdownBoth(own->socket);
+    socketClose(own->socket);
+    removeClient(clients, own);
+}
+
+static void relayWorker(void* argument) {
+    WorkerStart start = *static_cast<WorkerStart*>(argument);
+    delete static_cast<WorkerStart*>(argument);
+    ClientList* clients = start.context->clients;
+    char buffer[MAX_CHUNK + 1];
+    for (;;) {
+        int n = socketReceive(start.own->socket, buffer, MAX_CHUNK);
+        RelayLockHold hold(start.context->lock);
+        if (n <= 0) {
+            endConnection(clients, start.own);
+            return;
+        }
+        buffer[n - 1] = '\0';
+        fanOut(clients, start.own, buffer, n);
+    }
+}
+
+bool startRelayWorker(RelayContext* context, ClientNode* own) {
+    auto* start = new (std::nothrow) WorkerStart{context, own};
+    if (start == nullptr || !startDetachedThread(relayWorker, start, RELAY_WORKER_STACK_BYTES)) {
+        delete start;
+        return false;
+    }
+    return true;
+}

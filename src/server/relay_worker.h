@@ -1,0 +1,19 @@
+// The relay worker: one thread per connected client. It receives what its
+// client sends and forwards each chunk, last byte zeroed, to every other
+// registered client; when the connection ends it closes the socket and
+// removes the client's entry. It touches the registry only under the lock.
+#pragma once
+
+#include "server/client_list.h"
+
+#include <cstddef>
+
+constexpr int MAX_CHUNK = 65535;
+// The receive buffer lives on the worker's stack: room for it and a margin,
+// far below the default, so one process holds thousands of clients.
+constexpr std::size_t RELAY_WORKER_STACK_BYTES = 256 * 1024;
+
+// Starts the worker for `own`, which must already be registered. Returns
+// false when no thread could be started; the caller then still owns the
+// entry's fate.
+bool startRelayWorker(RelayContext* context, ClientNode* own);

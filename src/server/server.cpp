@@ -1,0 +1,124 @@
+#include "server/server.h"
+
+#include "console/console.h"
+#include "console/console_line.h"
+#include "server/relay_worker.h"
+
+#include <cstdlib>
+#include <new>
+
+std::int32_t convertPort(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
+        ++p;
+    }
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+') {
+        ++p;
+    }
+    // Magnitude capped just past the 32-bit range, so long inputs cannot overflow.
+    const long long cap = 2147483648LL;
+    long long magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (magnitude < cap) {
+            magnitude = magnitude * 10 + (*p - '0');
+        }
+    }
+    if (negative) {
+        return static_cast<std::int32_t>(magnitude >= cap ? -cap : -magnitude);
+    }
+    return static_cast<std::int32_t>(magnitude >= cap ? cap - 1 : magnitude);
+}
+
+[[noreturn]] static void failStartup(const char* line, bool stopNetwork) {
+    writeLine(stderr, line);
+    if (stopNetwork) {
+        netCleanup();
+    }
+    std::exit(1);
+}
+
+void startNetwork(RelayServer* server) {
+    server->requestedVersion = NETWORK_VERSION;
+    server->startResult = netStartup(server->requestedVersion, &server->stackInfo);
+    if (server->startResult != 0) {
+        std::fprintf(stderr, "Erreur sur WSAStartup : %d\n", static_cast<int>(server->startResult));
+        std::fflush(stderr);
+        netCleanup();
+        std::exit(1);
+    }
+}
+
+static void openListener(RelayServer* server) {
+    if (server->stackInfo.version != server->requestedVersion) {
+        failStartup("La version winsock demandee n'est pas supportee", true);
+    }
+    server->listener = tcpSocket();
+    if (server->listener == INVALID_SOCKET_HANDLE) {
+        failStartup("erreur de creation du socket TCP", false);
+    }
+    // Only the low 16 bits name the port: 70000 binds 4464.
+    auto boundPort = static_cast<std::uint16_t>(static_cast<std::uint32_t>(server->port) & 0xFFFFu);
+    server->address = NetAddress{NET_FAMILY_IPV4, hostToNetwork16(boundPort), 0, {}};
+    if (socketBind(server->listener, &server->address, NET_ADDRESS_LENGTH) < 0) {
+        failStartup("Le bind du socket server1 n'a pas fonctionne", false);
+    }
+    server->addressLength = NET_ADDRESS_LENGTH;
+    if (socketName(server->listener, &server->address, &server->addressLength) < 0) {
+        failStartup("erreur pour obtenir le nom du socket", false);
+    }
+    // A listener that cannot listen would show the menu and never take a client.
+    if (socketListen(server->listener, LISTEN_BACKLOG) < 0) {
+        failStartup("erreur de mise en ecoute du socket TCP", false);
+    }
+}
+
+// Registers a new connection and starts its worker. A connection that cannot
+// be served is closed at once: no entry ever stays without a worker.
+static void admitClient(RelayContext* context, SocketHandle socket) {
+    auto* node = new (std::nothrow) ClientNode{nullptr, nullptr, socket};
+    if (node == nullptr || !socketSetSendTimeout(socket, SEND_TIMEOUT_SECONDS)) {
+        delete node;
+        socketClose(socket);
+        return;
+    }
+    {
+        RelayLockHold hold(context->lock);
+        appendClient(context->clients, node);
+    }
+    if (!startRelayWorker(context, node)) {
+        RelayLockHold hold(context->lock);
+        socketClose(node->socket);
+        removeClient(context->clients, node);
+    }
+}
+
+[[noreturn]] static void acceptForever(RelayServer* server) {
+    for (;;) {
+        SocketHandle socket = INVALID_SOCKET_HANDLE;
+        switch (socketAccept(server->listener, &socket)) {
+        case AcceptStatus::Accepted:
+            admitClient(server->context, socket);
+            break;
+        case AcceptStatus::Retry:
+            break;
+        case AcceptStatus::Pause:
+            pauseMilliseconds(ACCEPT_PAUSE_MILLISECONDS);
+            break;
+        }
+    }
+}
+
+void runServer(RelayServer* server) {
+    openListener(server);
+    server->clients = createClientList();
+    server->context->clients = server->clients;
+    server->context->lock = createRelayLock();
+    if (server->context->lock == nullptr) {
+        failStartup("erreur de creation du verrou de relais", false);
+    }
+    if (!startDetachedThread(consoleWorker, server, 0)) {
+        failStartup("erreur de creation du thread console", false);
+    }
+    acceptForever(server);
+}

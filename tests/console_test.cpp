@@ -1,0 +1,229 @@
+// The operator console, end to end: keys in, screen out, through a
+// pseudo-terminal (the operator's case) and through a pipe (scripts and
+// services).
+
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace harness;
+
+namespace {
+
+const char* const MENU[] = {
+    "========================================",
+    "Velloran 1.0 Beta",
+    "Date creation : 08-01-2011",
+    "========================================",
+    "L  [L]ist all users",
+    "M  [M]enu",
+    "N  [N]umber(s) of users",
+    "P  [P]ort of server",
+    "Q  [Q]uit",
+    "----------------------------------------",
+};
+
+const std::string CLEAR = "\033[H\033[2J";
+
+// The menu as it reaches a terminal (a line feed arrives as CR LF) or a pipe.
+std::string menu(const std::string& newline) {
+    std::string text;
+    for (const char* line : MENU) {
+        text += line + newline;
+    }
+    return text;
+}
+
+const std::string SCREEN = CLEAR + menu("\r\n");
+
+class Console : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        stop(server);
+    }
+    void startOnTerminal() {
+        server = startOnFreePort(Keys::Terminal);
+        ASSERT_GT(server.pid, 0);
+        ASSERT_TRUE(waitForOutput(server, SCREEN)) << server.seen;
+    }
+    // Presses `keys` and returns what the screen showed in answer, once it
+    // shows `expected` (or the deadline passes).
+    std::string answer(const std::string& keys, const std::string& expected) {
+        std::size_t from = server.seen.size();
+        pressKeys(server, keys);
+        waitForOutput(server, expected, from);
+        return server.seen.substr(from);
+    }
+    // The count the n key shows.
+    std::string shownCount() {
+        std::size_t from = server.seen.size();
+        pressKeys(server, "n");
+        const std::string label = "# User(s) ";
+        if (!waitForOutput(server, label, from) ||
+            !waitForOutput(server, "\r\n", server.seen.find(label, from))) {
+            return "?";
+        }
+        std::size_t at = server.seen.find(label, from) + label.size();
+        return server.seen.substr(at, server.seen.find("\r\n", at) - at);
+    }
+    // The registry changes a moment after a client leaves.
+    bool countBecomes(const std::string& count) {
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (shownCount() == count) {
+                return true;
+            }
+            ::usleep(10 * 1000);
+        }
+        return false;
+    }
+    // The user numbers that l lists, in order. The m pressed after it marks
+    // the end of the listing with a fresh screen.
+    std::vector<std::string> listedUsers() {
+        std::size_t from = server.seen.size();
+        pressKeys(server, "lm");
+        if (!waitForOutput(server, SCREEN, from + 1)) {
+            return {};
+        }
+        std::size_t end = server.seen.find(SCREEN, from + 1);
+        std::string listing = server.seen.substr(from, end - from);
+        std::vector<std::string> users;
+        std::regex line("User (\\d+)\r\n");
+        for (std::sregex_iterator it(listing.begin(), listing.end(), line), last; it != last;
+             ++it) {
+            users.push_back((*it)[1]);
+        }
+        return users;
+    }
+    termios terminalMode() {
+        termios mode{};
+        tcgetattr(server.terminal, &mode);
+        return mode;
+    }
+    Server server;
+    std::vector<int> clients;
+};
+
+struct KeyAnswer {
+    const char* name;
+    std::string keys;
+    std::string screen; // all the screen shows in answer
+};
+
+TEST_F(Console, KeysAnswerOnTheTerminal) {
+    startOnTerminal();
+    const std::string COUNT = SCREEN + "# User(s) 0\r\n";
+    // Each row ends in a key that answers, so anything an ignored key
+    // printed would show before that answer.
+    const KeyAnswer ANSWERS[] = {
+        {"count with no users", "n", COUNT},
+        {"upper case alike", "N", COUNT},
+        {"redraw", "m", SCREEN},
+        {"empty listing", "L", SCREEN},
+        {"port as given", "p", SCREEN + "#Port " + std::to_string(server.port) + "\r\n"},
+        {"unknown keys show nothing", "oOzZ5\r\n\033 n", COUNT},
+        {"an arrow key's bytes are ignored", "\033[A\033OBn", COUNT},
+        {"the interrupt key is just a code", "\x03\x1c\x1an", COUNT},
+    };
+    for (const KeyAnswer& row : ANSWERS) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(answer(row.keys, row.screen), row.screen);
+    }
+    EXPECT_TRUE(isRunning(server));
+}
+
+TEST_F(Console, UsersAreListedInConnectOrderAndLeave) {
+    startOnTerminal();
+    clients = joinClients(server.port, 3);
+    ASSERT_EQ(clients.size(), 3u);
+    std::vector<std::string> three = listedUsers();
+    ASSERT_EQ(three.size(), 3u);
+    ::close(clients[1]);
+    clients.erase(clients.begin() + 1);
+    ASSERT_TRUE(countBecomes("2"));
+    EXPECT_EQ(listedUsers(), (std::vector<std::string>{three[0], three[2]}));
+}
+
+TEST_F(Console, QuitEndsWithStatusZeroClosesClientsAndRestoresTheTerminal) {
+    termios before{};
+    startOnTerminal();
+    before = terminalMode();
+    EXPECT_EQ(before.c_lflag & (ECHO | ICANON), 0u) << "raw while running";
+    clients = joinClients(server.port, 2);
+    pressKeys(server, "q");
+    int status = waitExit(server);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int fd : clients) {
+        EXPECT_TRUE(seesEndOfStream(fd));
+    }
+    EXPECT_EQ(terminalMode().c_lflag & (ECHO | ICANON), tcflag_t{ECHO | ICANON});
+}
+
+TEST_F(Console, ATerminatingSignalRestoresTheTerminalAndKeepsItsStatus) {
+    for (int signalNumber : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+        SCOPED_TRACE(signalNumber);
+        startOnTerminal();
+        ::kill(server.pid, signalNumber);
+        int status = waitExit(server);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << status;
+        EXPECT_EQ(terminalMode().c_lflag & (ECHO | ICANON), tcflag_t{ECHO | ICANON});
+        stop(server);
+    }
+}
+
+struct PortLine {
+    std::string argument;
+    std::string line;
+};
+
+TEST_F(Console, PortShowsTheNumberAsGivenNotAsBound) {
+    const PortLine PORTS[] = {
+        {"70000", "#Port 70000\n"},   // listens on 4464
+        {"abc", "#Port 0\n"},         // the stack picks a free port
+        {"99999999999", "#Port 2147483647\n"}, // listens on 65535
+    };
+    for (const PortLine& row : PORTS) {
+        SCOPED_TRACE(row.argument);
+        server = start({row.argument}, Keys::Pipe);
+        if (!waitForOutput(server, menu("\n"))) {
+            stop(server);
+            continue; // that port is taken on this machine: the bind line ends it
+        }
+        pressKeys(server, "p");
+        EXPECT_TRUE(waitForOutput(server, menu("\n") + row.line, menu("\n").size()))
+            << server.seen;
+        stop(server);
+    }
+}
+
+TEST_F(Console, APipeDrivesItAndItsEndLeavesTheRelayRunningIdle) {
+    server = startOnFreePort(Keys::Pipe);
+    ASSERT_GT(server.pid, 0);
+    pressKeys(server, "xnp");
+    std::string expected =
+        menu("\n") + menu("\n") + "# User(s) 0\n" + menu("\n") + "#Port " +
+        std::to_string(server.port) + "\n";
+    EXPECT_TRUE(waitForOutput(server, expected)) << server.seen;
+    EXPECT_EQ(server.seen.find(CLEAR), std::string::npos) << "no escapes into a pipe";
+
+    ::close(server.keys); // end of input
+    server.keys = -1;
+    clients = joinClients(server.port, 2);
+    ASSERT_EQ(clients.size(), 2u);
+    double cpuBefore = cpuSeconds(server.pid);
+    ::usleep(2000 * 1000); // the measurement itself: two idle seconds
+    EXPECT_LT(cpuSeconds(server.pid) - cpuBefore, 0.2) << "the console must not spin";
+    sendBytes(clients[0], "after the keys");
+    EXPECT_EQ(receiveBytes(clients[1], 14), zeroLast("after the keys"));
+    EXPECT_TRUE(isRunning(server));
+}
+
+} // namespace

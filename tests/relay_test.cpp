@@ -1,0 +1,150 @@
+// The relay, end to end: the real server, real loopback clients.
+// Given these clients and these bytes, those bytes arrive.
+
+#include "support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using namespace harness;
+
+namespace {
+
+class Relay : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server = startOnFreePort(Keys::None);
+        ASSERT_GT(server.pid, 0) << "the server did not start accepting";
+    }
+    void TearDown() override {
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        stop(server);
+    }
+    void join(std::size_t count) {
+        clients = joinClients(server.port, static_cast<int>(count));
+        ASSERT_EQ(clients.size(), count);
+    }
+    // Proves `receiver` got nothing it should not have: the next bytes it
+    // sees must be a fresh marker from `marker`.
+    void expectNothingMoreFor(int receiver, int marker) {
+        sendBytes(marker, "mark");
+        EXPECT_EQ(receiveBytes(receiver, 4), zeroLast("mark"));
+    }
+    Server server;
+    std::vector<int> clients;
+};
+
+struct Chunk {
+    const char* name;
+    std::size_t clients;
+    std::size_t sender;
+    std::string sent;
+    std::string arrives;
+};
+
+const Chunk CHUNKS[] = {
+    {"a line", 2, 0, "hello\n", std::string("hello\0", 6)},
+    {"one byte", 2, 1, "x", std::string(1, '\0')},
+    {"a zero byte stays zero", 2, 0, std::string(1, '\0'), std::string(1, '\0')},
+    {"to two others", 3, 2, "abc", std::string("ab\0", 3)},
+    {"from the middle of four", 4, 1, "0123456789", std::string("012345678\0", 10)},
+};
+
+TEST_F(Relay, EveryOtherClientGetsTheChunkWithItsLastByteZeroed) {
+    for (const Chunk& chunk : CHUNKS) {
+        SCOPED_TRACE(chunk.name);
+        join(chunk.clients);
+        sendBytes(clients[chunk.sender], chunk.sent);
+        for (std::size_t i = 0; i < chunk.clients; ++i) {
+            if (i != chunk.sender) {
+                EXPECT_EQ(receiveBytes(clients[i], chunk.arrives.size()), chunk.arrives);
+            }
+        }
+        std::size_t other = chunk.sender == 0 ? 1 : 0;
+        expectNothingMoreFor(clients[chunk.sender], clients[other]);
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        clients.clear();
+    }
+}
+
+TEST_F(Relay, ALoneClientsChunksGoNowhereAndItStaysConnected) {
+    int alone = connectTo(server.port);
+    ASSERT_GE(alone, 0);
+    clients.push_back(alone);
+    sendBytes(alone, "anyone?\n");
+    int late = connectTo(server.port);
+    ASSERT_GE(late, 0);
+    clients.push_back(late);
+    sendBytes(late, "p");
+    // Its own chunk never came back: the first byte it sees is the probe.
+    EXPECT_EQ(receiveBytes(alone, 1), std::string(1, '\0'));
+}
+
+TEST_F(Relay, ALateJoinerGetsOnlyLaterTraffic) {
+    join(2);
+    sendBytes(clients[0], "before");
+    EXPECT_EQ(receiveBytes(clients[1], 6), zeroLast("before"));
+    int late = connectTo(server.port);
+    ASSERT_GE(late, 0);
+    proveRegistered(late, clients);
+    clients.push_back(late);
+    sendBytes(clients[0], "after");
+    EXPECT_EQ(receiveBytes(late, 5), zeroLast("after"));
+    EXPECT_EQ(receiveBytes(clients[1], 5), zeroLast("after"));
+}
+
+TEST_F(Relay, ALargeTransferKeepsItsLengthAndZeroesEachChunkEnd) {
+    join(2);
+    std::string sent(300000, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        sent[i] = static_cast<char>(1 + i % 251); // no zero bytes of its own
+    }
+    sendBytes(clients[0], sent);
+    std::string arrived = receiveBytes(clients[1], sent.size(), 20000);
+    ASSERT_EQ(arrived.size(), sent.size());
+    std::size_t zeros = 0;
+    std::size_t longestRun = 0;
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        if (arrived[i] == '\0') {
+            ++zeros;
+            run = 0;
+        } else {
+            ASSERT_EQ(arrived[i], sent[i]) << "at byte " << i;
+            longestRun = std::max(longestRun, ++run);
+        }
+    }
+    EXPECT_EQ(arrived.back(), '\0');
+    EXPECT_GE(zeros, (sent.size() + 65534) / 65535);
+    EXPECT_LT(longestRun, 65535u) << "a chunk is at most 65535 bytes, its last one zeroed";
+}
+
+TEST_F(Relay, AClosedClientIsGoneAndTheOthersGoOn) {
+    join(3);
+    ::close(clients[1]);
+    clients.erase(clients.begin() + 1);
+    sendBytes(clients[0], "still here");
+    EXPECT_EQ(receiveBytes(clients[1], 10), zeroLast("still here"));
+    expectNothingMoreFor(clients[0], clients[1]);
+}
+
+TEST_F(Relay, TwoQuickConnectionsEachGetTheirOwnWorker) {
+    int first = connectTo(server.port);
+    int second = connectTo(server.port);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    clients = {first, second};
+    // The first was registered before the second's worker started, so the
+    // second's chunk must reach it; after that both are registered.
+    sendBytes(second, "from second");
+    EXPECT_EQ(receiveBytes(first, 11), zeroLast("from second"));
+    sendBytes(first, "from first");
+    EXPECT_EQ(receiveBytes(second, 10), zeroLast("from first"));
+}
+
+} // namespace

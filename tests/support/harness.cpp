@@ -1,0 +1,344 @@
+#include "support/harness.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <utmp.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef VELLORAN_BINARY
+#error "VELLORAN_BINARY must name the server binary under test"
+#endif
+
+namespace harness {
+
+using Clock = std::chrono::steady_clock;
+
+static int remainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+static Clock::time_point after(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+
+// Waits until fd is readable; false at the deadline.
+static bool readable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int r = ::poll(&p, 1, remainingMs(deadline));
+        if (r > 0) {
+            return true;
+        }
+        if (r == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+std::vector<std::string> serverCommand() {
+    const char* configured = std::getenv("VELLORAN_SERVER");
+    std::vector<std::string> words;
+    std::istringstream in(configured != nullptr && *configured != '\0' ? configured
+                                                                      : VELLORAN_BINARY);
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+[[noreturn]] static void execServer(const std::vector<std::string>& arguments) {
+    std::vector<std::string> words = serverCommand();
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+Server start(const std::vector<std::string>& arguments, Keys keys) {
+    Server server;
+    if (keys == Keys::Terminal) {
+        int master = -1;
+        int terminal = -1;
+        if (::openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0) {
+            return server;
+        }
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::login_tty(terminal);
+            execServer(arguments);
+        }
+        server.pid = pid;
+        server.keys = master;
+        server.output = master;
+        server.terminal = terminal;
+        return server;
+    }
+    int in[2] = {-1, -1};
+    int out[2];
+    int err[2];
+    if ((keys == Keys::Pipe && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0 ||
+        ::pipe2(err, O_CLOEXEC) != 0) {
+        return server;
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int input = keys == Keys::Pipe ? in[0] : ::open("/dev/null", O_RDONLY);
+        ::dup2(input, 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        execServer(arguments);
+    }
+    if (keys == Keys::Pipe) {
+        ::close(in[0]);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    server.pid = pid;
+    server.keys = in[1];
+    server.output = out[0];
+    server.errors = err[0];
+    return server;
+}
+
+Server startOnFreePort(Keys keys) {
+    int port = freePort();
+    Server server = start({std::to_string(port)}, keys);
+    server.port = port;
+    if (server.pid > 0 && !waitUntilListening(port)) {
+        stop(server);
+        server.pid = -1;
+    }
+    return server;
+}
+
+bool isRunning(const Server& server) {
+    return server.pid > 0 && ::waitpid(server.pid, nullptr, WNOHANG) == 0;
+}
+
+int waitExit(Server& server, int deadlineMs) {
+    auto deadline = after(deadlineMs);
+    for (;;) {
+        int status = 0;
+        pid_t r = ::waitpid(server.pid, &status, WNOHANG);
+        if (r == server.pid) {
+            server.pid = -1;
+            return status;
+        }
+        if (r < 0 || remainingMs(deadline) == 0) {
+            return -1;
+        }
+        ::usleep(10 * 1000); // polling a child's exit has no descriptor to wait on
+    }
+}
+
+void stop(Server& server) {
+    if (server.pid > 0) {
+        ::kill(server.pid, SIGKILL);
+        ::waitpid(server.pid, nullptr, 0);
+        server.pid = -1;
+    }
+    if (server.output == server.keys) {
+        server.output = -1; // one terminal carries both
+    }
+    for (int* fd : {&server.keys, &server.output, &server.errors, &server.terminal}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+        }
+        *fd = -1;
+    }
+}
+
+bool waitForOutput(Server& server, const std::string& needle, std::size_t from, int deadlineMs) {
+    auto deadline = after(deadlineMs);
+    while (server.seen.find(needle, from) == std::string::npos) {
+        if (!readable(server.output, deadline)) {
+            return false;
+        }
+        char buffer[4096];
+        ssize_t n = ::read(server.output, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        server.seen.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string readToEnd(int fd, int deadlineMs) {
+    auto deadline = after(deadlineMs);
+    std::string text;
+    while (readable(fd, deadline)) {
+        char buffer[4096];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+void pressKeys(const Server& server, const std::string& keys) {
+    ssize_t written = ::write(server.keys, keys.data(), keys.size());
+    (void)written;
+}
+
+int freePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(s);
+    return ntohs(address.sin_port);
+}
+
+static bool listening(int port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        unsigned localPort = 0;
+        unsigned state = 0;
+        // "  0: 00000000:1388 00000000:0000 0A ..." : local address:port, remote, state.
+        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
+            localPort == static_cast<unsigned>(port) && state == 0x0A) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool waitUntilListening(int port, int deadlineMs) {
+    auto deadline = after(deadlineMs);
+    while (!listening(port)) {
+        if (remainingMs(deadline) == 0) {
+            return false;
+        }
+        ::usleep(20 * 1000); // a listener gives no signal before it exists
+    }
+    return true;
+}
+
+int connectTo(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+void sendBytes(int fd, const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+std::string receiveBytes(int fd, std::size_t count, int deadlineMs) {
+    auto deadline = after(deadlineMs);
+    std::string bytes;
+    while (bytes.size() < count && readable(fd, deadline)) {
+        char buffer[65536];
+        std::size_t want = std::min(sizeof buffer, count - bytes.size());
+        ssize_t n = ::recv(fd, buffer, want, 0);
+        if (n <= 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+}
+
+bool seesEndOfStream(int fd, int deadlineMs) {
+    auto deadline = after(deadlineMs);
+    while (readable(fd, deadline)) {
+        char buffer[4096];
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void proveRegistered(int fd, const std::vector<int>& registered) {
+    sendBytes(fd, "p");
+    for (int other : registered) {
+        if (receiveBytes(other, 1) != std::string(1, '\0')) {
+            return; // the caller's own assertions on the streams will show it
+        }
+    }
+}
+
+std::vector<int> joinClients(int port, int count) {
+    std::vector<int> clients;
+    for (int i = 0; i < count; ++i) {
+        int fd = connectTo(port);
+        if (fd < 0) {
+            break;
+        }
+        if (!clients.empty()) {
+            proveRegistered(fd, clients);
+        }
+        clients.push_back(fd);
+    }
+    return clients;
+}
+
+std::string zeroLast(std::string bytes) {
+    if (!bytes.empty()) {
+        bytes.back() = '\0';
+    }
+    return bytes;
+}
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which ends with the last ')'.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            user = std::stoull(field);
+        } else if (i == 15) {
+            system = std::stoull(field);
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+} // namespace harness

@@ -1,0 +1,74 @@
+// Test harness for the end-to-end suites: runs the real server as a child
+// process and talks to it over loopback sockets, a pipe or a pseudo-terminal.
+// Every wait has a deadline; nothing sleeps blindly.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace harness {
+
+constexpr int DEADLINE_MS = 5000;
+
+// Where the server's keys come from.
+enum class Keys { None, Pipe, Terminal };
+
+struct Server {
+    pid_t pid = -1;
+    int keys = -1;   // write end for keys: a pipe, or the terminal's master side
+    int output = -1; // standard output (on a terminal: the master side, which carries both)
+    int errors = -1; // standard error, unless on a terminal
+    int terminal = -1; // the terminal's server side, kept open to read its mode
+    int port = 0;    // the port it was asked for, when the test chose a free one
+    std::string seen; // everything read from `output` so far
+};
+
+// The server command: $VELLORAN_SERVER split at spaces (it may start with a
+// launcher such as wine), or the binary this build made.
+std::vector<std::string> serverCommand();
+
+// Starts the server with these arguments. Returns pid -1 on failure.
+Server start(const std::vector<std::string>& arguments, Keys keys);
+// Picks a free port, starts the server on it and waits until it listens.
+Server startOnFreePort(Keys keys);
+// Ends the server if it still runs and closes its descriptors.
+void stop(Server& server);
+// Waits for the process to end; returns its wait status, or -1 on timeout.
+int waitExit(Server& server, int deadlineMs = DEADLINE_MS);
+bool isRunning(const Server& server);
+
+// Reads output until `needle` has appeared after `from` (an index into seen).
+bool waitForOutput(Server& server, const std::string& needle, std::size_t from = 0,
+                   int deadlineMs = DEADLINE_MS);
+// Reads standard output or error to end of file.
+std::string readToEnd(int fd, int deadlineMs = DEADLINE_MS);
+void pressKeys(const Server& server, const std::string& keys);
+
+int freePort();
+// Watches the system's socket table rather than connecting, so no phantom
+// client ever shows up in the server's count.
+bool waitUntilListening(int port, int deadlineMs = DEADLINE_MS);
+
+// A client socket connected to 127.0.0.1:port, or -1.
+int connectTo(int port);
+void sendBytes(int fd, const std::string& bytes);
+// Exactly `count` bytes, or fewer if the deadline passes or the stream ends.
+std::string receiveBytes(int fd, std::size_t count, int deadlineMs = DEADLINE_MS);
+// True when the peer closes the stream (or resets it) before the deadline.
+bool seesEndOfStream(int fd, int deadlineMs = DEADLINE_MS);
+
+// Connects `count` clients one after another and proves each is registered:
+// a new client's one-byte probe must reach every earlier client, which reads
+// it (a single zero byte). The probe reaching the first client proves the
+// first registered too, so with count >= 2 every client is.
+std::vector<int> joinClients(int port, int count);
+// Sends the probe from `fd` and has every registered client read it.
+void proveRegistered(int fd, const std::vector<int>& registered);
+
+std::string zeroLast(std::string bytes);
+
+// Seconds of CPU the process has used (user + system), from /proc.
+double cpuSeconds(pid_t pid);
+
+} // namespace harness
