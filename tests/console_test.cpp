@@ -186,8 +186,8 @@ struct PortLine {
 
 TEST_F(Console, PortShowsTheNumberAsGivenNotAsBound) {
     const PortLine PORTS[] = {
-        {"70000", "#Port 70000\n"},   // listens on 4464
-        {"abc", "#Port 0\n"},         // the stack picks a free port
+        {"70000", "#Port 70000\n"},            // listens on 4464
+        {"abc", "#Port 0\n"},                  // the stack picks a free port
         {"99999999999", "#Port 2147483647\n"}, // listens on 65535
     };
     for (const PortLine& row : PORTS) {
@@ -198,8 +198,7 @@ TEST_F(Console, PortShowsTheNumberAsGivenNotAsBound) {
             continue; // that port is taken on this machine: the bind line ends it
         }
         pressKeys(server, "p");
-        EXPECT_TRUE(waitForOutput(server, menu("\n") + row.line, menu("\n").size()))
-            << server.seen;
+        EXPECT_TRUE(waitForOutput(server, menu("\n") + row.line, menu("\n").size())) << server.seen;
         stop(server);
     }
 }
@@ -208,9 +207,8 @@ TEST_F(Console, APipeDrivesItAndItsEndLeavesTheRelayRunningIdle) {
     server = startOnFreePort(Keys::Pipe);
     ASSERT_GT(server.pid, 0);
     pressKeys(server, "xnp");
-    std::string expected =
-        menu("\n") + menu("\n") + "# User(s) 0\n" + menu("\n") + "#Port " +
-        std::to_string(server.port) + "\n";
+    std::string expected = menu("\n") + menu("\n") + "# User(s) 0\n" + menu("\n") + "#Port " +
+                           std::to_string(server.port) + "\n";
     EXPECT_TRUE(waitForOutput(server, expected)) << server.seen;
     EXPECT_EQ(server.seen.find(CLEAR), std::string::npos) << "no escapes into a pipe";
 

@@ -13,11 +13,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
-#include <utmp.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #ifndef VELLORAN_BINARY
 #error "VELLORAN_BINARY must name the server binary under test"
@@ -52,7 +52,7 @@ std::vector<std::string> serverCommand() {
     const char* configured = std::getenv("VELLORAN_SERVER");
     std::vector<std::string> words;
     std::istringstream in(configured != nullptr && *configured != '\0' ? configured
-                                                                      : VELLORAN_BINARY);
+                                                                       : VELLORAN_BINARY);
     for (std::string word; in >> word;) {
         words.push_back(word);
     }

@@ -16,12 +16,12 @@ enum class Keys { None, Pipe, Terminal };
 
 struct Server {
     pid_t pid = -1;
-    int keys = -1;   // write end for keys: a pipe, or the terminal's master side
-    int output = -1; // standard output (on a terminal: the master side, which carries both)
-    int errors = -1; // standard error, unless on a terminal
+    int keys = -1;     // write end for keys: a pipe, or the terminal's master side
+    int output = -1;   // standard output (on a terminal: the master side, which carries both)
+    int errors = -1;   // standard error, unless on a terminal
     int terminal = -1; // the terminal's server side, kept open to read its mode
-    int port = 0;    // the port it was asked for, when the test chose a free one
-    std::string seen; // everything read from `output` so far
+    int port = 0;      // the port it was asked for, when the test chose a free one
+    std::string seen;  // everything read from `output` so far
 };
 
 // The server command: $VELLORAN_SERVER split at spaces (it may start with a
