@@ -42,8 +42,7 @@ void startNetwork(RelayServer* server) {
     server->requestedVersion = NETWORK_VERSION;
     server->startResult = netStartup(server->requestedVersion, &server->stackInfo);
     if (server->startResult != 0) {
-        std::fprintf(stderr, "Erreur sur WSAStartup : %d\n", static_cast<int>(server->startResult));
-        std::fflush(stderr);
+        writeNumberLine(stderr, "Erreur sur WSAStartup : ", server->startResult);
         netCleanup();
         std::exit(1);
     }
