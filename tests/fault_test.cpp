@@ -23,6 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The server's send timeout: a peer that takes nothing for this long is dropped.
+constexpr int SEND_TIMEOUT_MS = 10000;
+
 // ---- A transfer between two clients, checked as it arrives -----------------
 
 // The sender's bytes never hold a zero, so each zero the reader sees is the
@@ -136,9 +139,49 @@ class Faults : public ::testing::Test {
         }
         stop(server);
     }
+    // A sender and a reader that behave, then one client that takes nothing.
+    void joinWithStalledClient() {
+        clients = joinClients(server.port, 2);
+        ASSERT_EQ(clients.size(), 2u);
+        stalled = connectNarrow(server.port);
+        ASSERT_GE(stalled, 0);
+        proveRegistered(stalled, clients);
+        makeNonBlocking(clients);
+    }
     Server server;
     std::vector<int> clients;
+    int stalled = -1;
 };
+
+// ---- A slow consumer --------------------------------------------------------
+
+constexpr std::size_t SEVERAL_MEGABYTES = 8u << 20; // beyond what loopback buffers hold
+
+TEST_F(Faults, AStalledClientHoldsTheOthersBackAndOnceItLeavesNothingIsLost) {
+    joinWithStalledClient();
+    Transfer transfer{clients[0], clients[1], SEVERAL_MEGABYTES};
+    EXPECT_FALSE(pump(transfer, 2000, [&] { return transferDone(transfer); }))
+        << "the hub relays one chunk at a time, so the stalled client holds it back";
+    ::close(stalled);
+    EXPECT_TRUE(pump(transfer, SEND_TIMEOUT_MS, [&] { return transferDone(transfer); }));
+    expectIntact(transfer);
+    EXPECT_TRUE(userCountBecomes(server, 2));
+}
+
+TEST_F(Faults, AClientThatTakesNothingForTheSendTimeoutIsDroppedAndTheHubResumes) {
+    joinWithStalledClient();
+    Transfer transfer{clients[0], clients[1], SEVERAL_MEGABYTES};
+    EXPECT_TRUE(pump(transfer, 2 * SEND_TIMEOUT_MS, [&] { return transferDone(transfer); }));
+    expectIntact(transfer);
+    EXPECT_TRUE(seesEndOfStream(stalled)) << "the hub hung up on it";
+    ::close(stalled);
+    EXPECT_TRUE(userCountBecomes(server, 2));
+    // And it goes on relaying without anybody's help.
+    transfer.target += 1000;
+    EXPECT_TRUE(pump(transfer, DEADLINE_MS, [&] { return transferDone(transfer); }));
+    expectIntact(transfer);
+    EXPECT_TRUE(isRunning(server));
+}
 
 // ---- Resets in the middle of a fan-out ---------------------------------------
 
