@@ -226,4 +226,50 @@ TEST_F(Console, APipeDrivesItAndItsEndLeavesTheRelayRunningIdle) {
     EXPECT_TRUE(isRunning(server));
 }
 
+// Every byte value 0 to 255 through each key source: only the five letters
+// act, and the end of a piped key source leaves the hub relaying.
+TEST_F(Console, EveryByteIsAKeyAndOnlyTheFiveLettersAct) {
+    std::string others;
+    for (int byte = 0; byte < 256; ++byte) {
+        if (std::string("LMNPQlmnpq").find(static_cast<char>(byte)) == std::string::npos) {
+            others += static_cast<char>(byte);
+        }
+    }
+    for (Keys keys : {Keys::Terminal, Keys::Pipe}) {
+        SCOPED_TRACE(keys == Keys::Terminal ? "terminal" : "pipe");
+        const std::string newline = keys == Keys::Terminal ? "\r\n" : "\n";
+        const std::string screen = (keys == Keys::Terminal ? CLEAR : "") + menu(newline);
+        const std::string count = screen + "# User(s) 0" + newline;
+        server = startOnFreePort(keys);
+        ASSERT_GT(server.pid, 0);
+        ASSERT_TRUE(waitForOutput(server, screen));
+        const KeyAnswer ANSWERS[] = {
+            {"all other bytes show nothing", others + "n", count},
+            {"list", "l", screen},
+            {"menu", "M", screen},
+            {"count", "N", count},
+            {"port", "p", screen + "#Port " + std::to_string(server.port) + newline},
+        };
+        for (const KeyAnswer& row : ANSWERS) {
+            SCOPED_TRACE(row.name);
+            EXPECT_EQ(answer(row.keys, row.screen), row.screen);
+        }
+        EXPECT_TRUE(isRunning(server));
+        if (keys == Keys::Terminal) {
+            pressKeys(server, "Q");
+            int status = waitExit(server);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        } else {
+            ::close(server.keys);
+            server.keys = -1;
+            clients = joinClients(server.port, 2);
+            ASSERT_EQ(clients.size(), 2u);
+            sendBytes(clients[1], "on");
+            EXPECT_EQ(receiveBytes(clients[0], 2), zeroLast("on"));
+            EXPECT_TRUE(isRunning(server));
+        }
+        stop(server);
+    }
+}
+
 } // namespace
