@@ -3,8 +3,9 @@ BUILD ?= build
 PORT ?= 5000
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+SOAK_SECONDS ?= 60
 
-.PHONY: all build run test clean
+.PHONY: all build run test clean soak
 
 all: build
 
@@ -22,3 +23,8 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# The stress mix round after round for SOAK_SECONDS; the server's memory,
+# threads and descriptors must come back to their baseline after each round.
+soak: build
+	SOAK_SECONDS=$(SOAK_SECONDS) ./$(BUILD)/tests/soak_tests
