@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SOAK_SECONDS ?= 60
 
-.PHONY: all build run test clean soak
+.PHONY: all build run test clean lint soak
 
 all: build
 
@@ -22,7 +22,18 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-lint
+
+# clang-tidy (checks chosen in .clang-tidy) and cppcheck over every file the
+# build compiles; any finding fails.
+lint:
+	cmake -S . -B build-lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS) >/dev/null
+	run-clang-tidy -p build-lint -quiet -j $(JOBS) '$(CURDIR)/(src|tests)/' >build-lint/clang-tidy.log 2>&1 \
+		|| { grep -E 'warning:|error:' -A3 build-lint/clang-tidy.log; exit 1; }
+	cppcheck --project=build-lint/compile_commands.json --quiet --error-exitcode=1 \
+		--enable=warning,style,performance,portability --inline-suppr \
+		--library=posix --library=googletest --std=c++17 -j $(JOBS) \
+		--suppress=missingIncludeSystem --suppressions-list=.cppcheck-suppressions
 
 # The stress mix round after round for SOAK_SECONDS; the server's memory,
 # threads and descriptors must come back to their baseline after each round.

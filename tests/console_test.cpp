@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <regex>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace harness;
@@ -81,7 +83,7 @@ class Console : public ::testing::Test {
             if (shownCount() == count) {
                 return true;
             }
-            ::usleep(10 * 1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
@@ -103,7 +105,7 @@ class Console : public ::testing::Test {
         }
         return users;
     }
-    termios terminalMode() {
+    termios terminalMode() const {
         termios mode{};
         tcgetattr(server.terminal, &mode);
         return mode;
@@ -219,7 +221,8 @@ TEST_F(Console, APipeDrivesItAndItsEndLeavesTheRelayRunningIdle) {
     clients = joinClients(server.port, 2);
     ASSERT_EQ(clients.size(), 2u);
     double cpuBefore = cpuSeconds(server.pid);
-    ::usleep(2000 * 1000); // the measurement itself: two idle seconds
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(2000)); // the measurement itself: two idle seconds
     EXPECT_LT(cpuSeconds(server.pid) - cpuBefore, 0.2) << "the console must not spin";
     sendBytes(clients[0], "after the keys");
     EXPECT_EQ(receiveBytes(clients[1], 14), zeroLast("after the keys"));

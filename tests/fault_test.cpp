@@ -15,6 +15,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace harness;
@@ -46,7 +47,7 @@ struct Transfer {
 };
 
 void writeSome(Transfer& transfer) {
-    char block[65536];
+    char block[65536] = {};
     std::size_t length = std::min(sizeof block, transfer.target - transfer.written);
     for (std::size_t i = 0; i < length; ++i) {
         block[i] = patternAt(transfer.written + i);
@@ -238,7 +239,8 @@ TEST(DescriptorExhaustion, AFullHubIdlesRelaysForWhomItHoldsAndAcceptsAgainWhenS
     auto first = static_cast<std::size_t>(held); // the first client the hub could not take
 
     double cpuBefore = cpuSeconds(server.pid);
-    ::usleep(1000 * 1000); // the measurement itself: one second while full
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(1000)); // the measurement itself: one second while full
     EXPECT_LT(cpuSeconds(server.pid) - cpuBefore, 0.2) << "a full hub must not spin";
 
     sendBytes(clients[0], "held");

@@ -29,8 +29,8 @@ constexpr long RESIDENT_SLACK_KILOBYTES = 4096;
 
 int soakSeconds() {
     const char* text = std::getenv("SOAK_SECONDS");
-    int seconds = text != nullptr ? std::atoi(text) : 0;
-    return seconds > 0 ? seconds : 60;
+    long seconds = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+    return seconds > 0 ? static_cast<int>(seconds) : 60;
 }
 
 void printUsage(const char* when, const ProcessUsage& usage) {

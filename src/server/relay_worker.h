@@ -15,7 +15,7 @@ constexpr int MAX_CHUNK = 65535;
 constexpr int SEND_TIMEOUT_SECONDS = 10;
 // The receive buffer lives on the worker's stack: room for it and a margin,
 // far below the default, so one process holds thousands of clients.
-constexpr std::size_t RELAY_WORKER_STACK_BYTES = 256 * 1024;
+constexpr std::size_t RELAY_WORKER_STACK_BYTES = std::size_t{256} * 1024;
 
 // Starts the worker for `own`, which must already be registered. Returns
 // false when no thread could be started; the caller then still owns the

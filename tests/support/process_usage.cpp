@@ -4,7 +4,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <string>
-#include <unistd.h>
+#include <thread>
 
 namespace harness {
 
@@ -14,6 +14,7 @@ static long countEntries(const std::string& directory) {
         return -1;
     }
     long count = 0;
+    // cppcheck-suppress readdirCalled ; each call has a listing of its own
     while (const dirent* entry = ::readdir(listing)) {
         if (entry->d_name[0] != '.') {
             ++count;
@@ -46,7 +47,8 @@ ProcessUsage usageSettlesTo(pid_t pid, const ProcessUsage& baseline, int deadlin
         if (settled || now.threads < 0 || std::chrono::steady_clock::now() >= deadline) {
             return now;
         }
-        ::usleep(20 * 1000); // threads and descriptors give no signal when they go
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(20)); // threads and descriptors give no signal when they go
     }
 }
 
