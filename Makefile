@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SOAK_SECONDS ?= 60
 
-.PHONY: all build run test clean lint soak
+.PHONY: all build run test clean sanitize lint soak
 
 all: build
 
@@ -22,7 +22,15 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) build-lint
+	rm -rf $(BUILD) build-asan build-tsan build-lint
+
+# The whole suite twice more, end-to-end tests included, each time against a
+# server built with the same sanitizers: AddressSanitizer with
+# UndefinedBehaviorSanitizer, then ThreadSanitizer. Any report fails the run.
+sanitize:
+	rm -rf build-asan/tests/sanitizer-reports build-tsan/tests/sanitizer-reports
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="$(CMAKE_FLAGS) -DVELLORAN_SANITIZE=address"
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="$(CMAKE_FLAGS) -DVELLORAN_SANITIZE=thread"
 
 # clang-tidy (checks chosen in .clang-tidy) and cppcheck over every file the
 # build compiles; any finding fails.
