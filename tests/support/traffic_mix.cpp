@@ -232,11 +232,15 @@ Leave leaveOf(const Churner& churner) {
 }
 
 void connectChurner(Mix& mix, Churner& churner, Clock::time_point now) {
-    churner.fd = connectTo(mix.port);
-    if (churner.fd < 0 || !makeNonBlocking(churner.fd)) {
+    int fd = connectTo(mix.port);
+    if (fd < 0 || !makeNonBlocking(fd)) {
         fail(mix, "a churning client could not connect");
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return;
     }
+    churner.fd = fd;
     churner.state = ChurnState::Sending;
     churner.chunksLeft = mix.size.churnChunks;
     churner.nextSend = now;
