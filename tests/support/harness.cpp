@@ -217,8 +217,8 @@ int waitExit(Server& server, int deadlineMs) {
         if (r < 0 || remainingMs(deadline) == 0) {
             return -1;
         }
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(10)); // polling a child's exit has no descriptor to wait on
+        // Polling a child's exit has no descriptor to wait on.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -312,8 +312,8 @@ bool waitUntilListening(int port, int deadlineMs) {
         if (remainingMs(deadline) == 0) {
             return false;
         }
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(20)); // a listener gives no signal before it exists
+        // A listener gives no signal before it exists.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }
@@ -448,8 +448,8 @@ bool userCountBecomes(Server& server, long count, int deadlineMs) {
         if (remainingMs(deadline) == 0) {
             return false;
         }
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(20)); // the registry changes a moment after a client leaves
+        // The registry changes a moment after a client leaves.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }

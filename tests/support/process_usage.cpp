@@ -47,8 +47,8 @@ ProcessUsage usageSettlesTo(pid_t pid, const ProcessUsage& baseline, int deadlin
         if (settled || now.threads < 0 || std::chrono::steady_clock::now() >= deadline) {
             return now;
         }
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(20)); // threads and descriptors give no signal when they go
+        // Threads and descriptors give no signal when they go.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
