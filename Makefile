@@ -3,10 +3,11 @@ BUILD ?= build
 PORT ?= 5000
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
+SOAK_SECONDS ?= 60
 
 PREFIX ?= /usr/local
 
-.PHONY: all build run test install package clean
+.PHONY: all build run test install package clean sanitize lint soak
 
 all: build
 
@@ -29,4 +30,28 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-lint
+
+# The whole suite twice more, end-to-end tests included, each time against a
+# server built with the same sanitizers: AddressSanitizer with
+# UndefinedBehaviorSanitizer, then ThreadSanitizer. Any report fails the run.
+sanitize:
+	rm -rf build-asan/tests/sanitizer-reports build-tsan/tests/sanitizer-reports
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="$(CMAKE_FLAGS) -DVELLORAN_SANITIZE=address"
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="$(CMAKE_FLAGS) -DVELLORAN_SANITIZE=thread"
+
+# clang-tidy (checks chosen in .clang-tidy) and cppcheck over every file the
+# build compiles; any finding fails.
+lint:
+	cmake -S . -B build-lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON $(CMAKE_FLAGS) >/dev/null
+	run-clang-tidy -p build-lint -quiet -j $(JOBS) '$(CURDIR)/(src|tests)/' >build-lint/clang-tidy.log 2>&1 \
+		|| { grep -E 'warning:|error:' -A3 build-lint/clang-tidy.log; exit 1; }
+	cppcheck --project=build-lint/compile_commands.json --quiet --error-exitcode=1 \
+		--enable=warning,style,performance,portability --inline-suppr \
+		--library=posix --library=googletest --std=c++17 -j $(JOBS) \
+		--suppress=missingIncludeSystem --suppressions-list=.cppcheck-suppressions
+
+# The stress mix round after round for SOAK_SECONDS; the server's memory,
+# threads and descriptors must come back to their baseline after each round.
+soak: build
+	SOAK_SECONDS=$(SOAK_SECONDS) ./$(BUILD)/tests/soak_tests

@@ -74,6 +74,9 @@ TEST(ClientList, MatchesAPlainListAfterEveryStep) {
             }
             expectMatches(clients, model);
         }
+        for (SocketHandle id : model) {
+            removeClient(clients, nodes[id]); // frees what the sequence left
+        }
         delete clients;
     }
 }

@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <regex>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace harness;
@@ -81,7 +83,7 @@ class Console : public ::testing::Test {
             if (shownCount() == count) {
                 return true;
             }
-            ::usleep(10 * 1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
@@ -103,7 +105,7 @@ class Console : public ::testing::Test {
         }
         return users;
     }
-    termios terminalMode() {
+    termios terminalMode() const {
         termios mode{};
         tcgetattr(server.terminal, &mode);
         return mode;
@@ -217,11 +219,58 @@ TEST_F(Console, APipeDrivesItAndItsEndLeavesTheRelayRunningIdle) {
     clients = joinClients(server.port, 2);
     ASSERT_EQ(clients.size(), 2u);
     double cpuBefore = cpuSeconds(server.pid);
-    ::usleep(2000 * 1000); // the measurement itself: two idle seconds
+    // The measurement itself: two idle seconds.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_LT(cpuSeconds(server.pid) - cpuBefore, 0.2) << "the console must not spin";
     sendBytes(clients[0], "after the keys");
     EXPECT_EQ(receiveBytes(clients[1], 14), zeroLast("after the keys"));
     EXPECT_TRUE(isRunning(server));
+}
+
+// Every byte value 0 to 255 through each key source: only the five letters
+// act, and the end of a piped key source leaves the hub relaying.
+TEST_F(Console, EveryByteIsAKeyAndOnlyTheFiveLettersAct) {
+    std::string others;
+    for (int byte = 0; byte < 256; ++byte) {
+        if (std::string("LMNPQlmnpq").find(static_cast<char>(byte)) == std::string::npos) {
+            others += static_cast<char>(byte);
+        }
+    }
+    for (Keys keys : {Keys::Terminal, Keys::Pipe}) {
+        SCOPED_TRACE(keys == Keys::Terminal ? "terminal" : "pipe");
+        const std::string newline = keys == Keys::Terminal ? "\r\n" : "\n";
+        const std::string screen = (keys == Keys::Terminal ? CLEAR : "") + menu(newline);
+        const std::string count = screen + "# User(s) 0" + newline;
+        server = startOnFreePort(keys);
+        ASSERT_GT(server.pid, 0);
+        ASSERT_TRUE(waitForOutput(server, screen));
+        const KeyAnswer ANSWERS[] = {
+            {"all other bytes show nothing", others + "n", count},
+            {"list", "l", screen},
+            {"menu", "M", screen},
+            {"count", "N", count},
+            {"port", "p", screen + "#Port " + std::to_string(server.port) + newline},
+        };
+        for (const KeyAnswer& row : ANSWERS) {
+            SCOPED_TRACE(row.name);
+            EXPECT_EQ(answer(row.keys, row.screen), row.screen);
+        }
+        EXPECT_TRUE(isRunning(server));
+        if (keys == Keys::Terminal) {
+            pressKeys(server, "Q");
+            int status = waitExit(server);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        } else {
+            ::close(server.keys);
+            server.keys = -1;
+            clients = joinClients(server.port, 2);
+            ASSERT_EQ(clients.size(), 2u);
+            sendBytes(clients[1], "on");
+            EXPECT_EQ(receiveBytes(clients[0], 2), zeroLast("on"));
+            EXPECT_TRUE(isRunning(server));
+        }
+        stop(server);
+    }
 }
 
 } // namespace

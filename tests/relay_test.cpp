@@ -29,7 +29,7 @@ class Relay : public ::testing::Test {
     }
     // Proves `receiver` got nothing it should not have: the next bytes it
     // sees must be a fresh marker from `marker`.
-    void expectNothingMoreFor(int receiver, int marker) {
+    static void expectNothingMoreFor(int receiver, int marker) {
         sendBytes(marker, "mark");
         EXPECT_EQ(receiveBytes(receiver, 4), zeroLast("mark"));
     }

@@ -144,6 +144,7 @@ bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes
     }
     bool ready = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0 &&
                  (stackBytes == 0 || pthread_attr_setstacksize(&attributes, stackBytes) == 0);
+    // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
     auto* start = ready ? new (std::nothrow) ThreadStart{body, argument} : nullptr;
     pthread_t thread;
     bool started = start != nullptr && pthread_create(&thread, &attributes, runThread, start) == 0;

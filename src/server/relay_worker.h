@@ -9,9 +9,13 @@
 #include <cstddef>
 
 constexpr int MAX_CHUNK = 65535;
+// A peer that cannot take a whole chunk within this long is disconnected, so
+// one stuck client cannot freeze the hub for everyone. The acceptor sets it
+// on every client socket as its send timeout.
+constexpr int SEND_TIMEOUT_SECONDS = 10;
 // The receive buffer lives on the worker's stack: room for it and a margin,
 // far below the default, so one process holds thousands of clients.
-constexpr std::size_t RELAY_WORKER_STACK_BYTES = 256 * 1024;
+constexpr std::size_t RELAY_WORKER_STACK_BYTES = std::size_t{256} * 1024;
 
 // Starts the worker for `own`, which must already be registered. Returns
 // false when no thread could be started; the caller then still owns the

@@ -23,9 +23,6 @@ struct RelayServer {
 
 constexpr int LISTEN_BACKLOG = 1000;
 constexpr std::uint16_t NETWORK_VERSION = 2; // 2.0
-// A peer that takes no data at all for this long while a chunk waits for it
-// is disconnected, so one stuck client cannot freeze the hub for everyone.
-constexpr int SEND_TIMEOUT_SECONDS = 10;
 // How long the acceptor rests when the process is out of descriptors or
 // memory, so a full table neither spins a core nor churns threads.
 constexpr int ACCEPT_PAUSE_MILLISECONDS = 100;

@@ -9,13 +9,17 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utmp.h>
 
@@ -59,19 +63,81 @@ std::vector<std::string> serverCommand() {
     return words;
 }
 
-[[noreturn]] static void execServer(const std::vector<std::string>& arguments) {
+// ---- Sanitizer reports of the server ---------------------------------------
+// In a sanitized build the server writes any report to a file of its own
+// rather than to its standard error, which a test may never read (or which
+// is a terminal). Whoever reaps the server checks for that file, so a report
+// fails the test that ran the server, however the server ended.
+#ifndef VELLORAN_SANITIZER_REPORTS
+#error "VELLORAN_SANITIZER_REPORTS must name the report folder, or be empty"
+#endif
+
+static bool sanitized() {
+    return VELLORAN_SANITIZER_REPORTS[0] != '\0';
+}
+
+static std::string reportPath(pid_t pid) {
+    return std::string(VELLORAN_SANITIZER_REPORTS) + "/server." + std::to_string(pid);
+}
+
+// Called in the child before exec: appends the report file to each
+// sanitizer's settings; the last setting of a name wins.
+static void sendReportsToFile() {
+    // cppcheck-suppress knownConditionTrueFalse ; fixed per build, not per run
+    if (!sanitized()) {
+        return;
+    }
+    ::mkdir(VELLORAN_SANITIZER_REPORTS, 0755);
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        const char* current = std::getenv(name);
+        std::string options = current != nullptr ? current : "";
+        options += ":log_path=" + std::string(VELLORAN_SANITIZER_REPORTS) + "/server";
+        ::setenv(name, options.c_str(), 1);
+    }
+}
+
+static void failOnReport(pid_t pid) {
+    // cppcheck-suppress knownConditionTrueFalse ; fixed per build, not per run
+    if (!sanitized()) {
+        return;
+    }
+    std::ifstream report(reportPath(pid));
+    if (report) {
+        std::string text((std::istreambuf_iterator<char>(report)),
+                         std::istreambuf_iterator<char>());
+        ADD_FAILURE() << "the server reported:\n" << text;
+        std::remove(reportPath(pid).c_str());
+    }
+}
+
+// Lowers both open-file limits, so the server cannot raise its own past them.
+static void limitDescriptors(int limit) {
+    if (limit > 0) {
+        rlimit lowered{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+}
+
+[[noreturn]] static void execServer(const std::vector<std::string>& arguments,
+                                    int descriptorLimit) {
     std::vector<std::string> words = serverCommand();
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    sendReportsToFile();
+    // Whatever the test runner left open is not the server's: it starts with
+    // its standard streams only, so its descriptor count means something.
+    ::close_range(3, ~0U, 0);
+    limitDescriptors(descriptorLimit);
     ::execvp(argv[0], argv.data());
     _exit(127);
 }
 
-Server start(const std::vector<std::string>& arguments, Keys keys) {
+Server start(const std::vector<std::string>& arguments, Keys keys, int descriptorLimit) {
     Server server;
     if (keys == Keys::Terminal) {
         int master = -1;
@@ -83,7 +149,7 @@ Server start(const std::vector<std::string>& arguments, Keys keys) {
         pid_t pid = ::fork();
         if (pid == 0) {
             ::login_tty(terminal);
-            execServer(arguments);
+            execServer(arguments, descriptorLimit);
         }
         server.pid = pid;
         server.keys = master;
@@ -104,7 +170,7 @@ Server start(const std::vector<std::string>& arguments, Keys keys) {
         ::dup2(input, 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
-        execServer(arguments);
+        execServer(arguments, descriptorLimit);
     }
     if (keys == Keys::Pipe) {
         ::close(in[0]);
@@ -129,8 +195,13 @@ Server startOnFreePort(Keys keys) {
     return server;
 }
 
+// Looks without reaping, so that whoever reaps still sees the status.
 bool isRunning(const Server& server) {
-    return server.pid > 0 && ::waitpid(server.pid, nullptr, WNOHANG) == 0;
+    siginfo_t info{};
+    return server.pid > 0 &&
+           ::waitid(P_PID, static_cast<id_t>(server.pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
+               0 &&
+           info.si_pid == 0;
 }
 
 int waitExit(Server& server, int deadlineMs) {
@@ -139,13 +210,15 @@ int waitExit(Server& server, int deadlineMs) {
         int status = 0;
         pid_t r = ::waitpid(server.pid, &status, WNOHANG);
         if (r == server.pid) {
+            failOnReport(server.pid);
             server.pid = -1;
             return status;
         }
         if (r < 0 || remainingMs(deadline) == 0) {
             return -1;
         }
-        ::usleep(10 * 1000); // polling a child's exit has no descriptor to wait on
+        // Polling a child's exit has no descriptor to wait on.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -153,6 +226,7 @@ void stop(Server& server) {
     if (server.pid > 0) {
         ::kill(server.pid, SIGKILL);
         ::waitpid(server.pid, nullptr, 0);
+        failOnReport(server.pid);
         server.pid = -1;
     }
     if (server.output == server.keys) {
@@ -207,8 +281,10 @@ int freePort() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        address.sin_port = 0; // no port to offer; the test then fails to find a listener
+    }
     ::close(s);
     return ntohs(address.sin_port);
 }
@@ -221,6 +297,7 @@ static bool listening(int port) {
         unsigned localPort = 0;
         unsigned state = 0;
         // "  0: 00000000:1388 00000000:0000 0A ..." : local address:port, remote, state.
+        // NOLINTNEXTLINE(cert-err34-c): the kernel's own table, always well formed
         if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
             localPort == static_cast<unsigned>(port) && state == 0x0A) {
             return true;
@@ -235,13 +312,17 @@ bool waitUntilListening(int port, int deadlineMs) {
         if (remainingMs(deadline) == 0) {
             return false;
         }
-        ::usleep(20 * 1000); // a listener gives no signal before it exists
+        // A listener gives no signal before it exists.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }
 
-int connectTo(int port) {
+int connectTo(int port, int receiveBuffer) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -339,6 +420,38 @@ double cpuSeconds(pid_t pid) {
         }
     }
     return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+} // namespace harness
+
+// ---- Console answers ---------------------------------------------------------
+
+namespace harness {
+
+long shownUserCount(Server& server) {
+    const std::string label = "# User(s) ";
+    std::size_t from = server.seen.size();
+    pressKeys(server, "n");
+    if (!waitForOutput(server, label, from)) {
+        return -1;
+    }
+    std::size_t at = server.seen.find(label, from) + label.size();
+    if (!waitForOutput(server, "\n", at)) {
+        return -1;
+    }
+    return std::strtol(server.seen.c_str() + at, nullptr, 10);
+}
+
+bool userCountBecomes(Server& server, long count, int deadlineMs) {
+    auto deadline = after(deadlineMs);
+    while (shownUserCount(server) != count) {
+        if (remainingMs(deadline) == 0) {
+            return false;
+        }
+        // The registry changes a moment after a client leaves.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 } // namespace harness

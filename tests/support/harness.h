@@ -28,11 +28,14 @@ struct Server {
 // launcher such as wine), or the binary this build made.
 std::vector<std::string> serverCommand();
 
-// Starts the server with these arguments. Returns pid -1 on failure.
-Server start(const std::vector<std::string>& arguments, Keys keys);
+// Starts the server with these arguments. Returns pid -1 on failure. A
+// descriptorLimit above 0 caps the server's open files (soft and hard).
+Server start(const std::vector<std::string>& arguments, Keys keys, int descriptorLimit = 0);
 // Picks a free port, starts the server on it and waits until it listens.
 Server startOnFreePort(Keys keys);
-// Ends the server if it still runs and closes its descriptors.
+// Ends the server if it still runs and closes its descriptors. In a sanitized
+// build, reaping the server (here or in waitExit) fails the running test if
+// the server wrote a sanitizer report.
 void stop(Server& server);
 // Waits for the process to end; returns its wait status, or -1 on timeout.
 int waitExit(Server& server, int deadlineMs = DEADLINE_MS);
@@ -50,8 +53,9 @@ int freePort();
 // client ever shows up in the server's count.
 bool waitUntilListening(int port, int deadlineMs = DEADLINE_MS);
 
-// A client socket connected to 127.0.0.1:port, or -1.
-int connectTo(int port);
+// A client socket connected to 127.0.0.1:port, or -1. A receiveBuffer above
+// 0 sets its receive buffer size before it connects.
+int connectTo(int port, int receiveBuffer = 0);
 void sendBytes(int fd, const std::string& bytes);
 // Exactly `count` bytes, or fewer if the deadline passes or the stream ends.
 std::string receiveBytes(int fd, std::size_t count, int deadlineMs = DEADLINE_MS);
@@ -67,6 +71,12 @@ std::vector<int> joinClients(int port, int count);
 void proveRegistered(int fd, const std::vector<int>& registered);
 
 std::string zeroLast(std::string bytes);
+
+// The count the console shows for key n (read through a pipe or a
+// terminal), or -1 when no answer came.
+long shownUserCount(Server& server);
+// Presses n until the console shows `count`; false at the deadline.
+bool userCountBecomes(Server& server, long count, int deadlineMs = DEADLINE_MS);
 
 // Seconds of CPU the process has used (user + system), from /proc.
 double cpuSeconds(pid_t pid);

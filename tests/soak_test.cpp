@@ -1,0 +1,103 @@
+// The soak: the stress mix round after round for $SOAK_SECONDS (60 when
+// unset), every byte checked as in the stress test. After each round, once
+// every client has left, the server's resident memory, threads and open
+// descriptors are read from outside: they must come back to where they were.
+// Run by `make soak`, not by `make test`.
+
+#include "support/harness.h"
+#include "support/process_usage.h"
+#include "support/traffic_mix.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+using namespace harness;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int ROUND_MS = 30000;
+constexpr int SETTLE_MS = 10000;
+// Memory may settle a little above the first round's mark (allocator arenas,
+// cached thread stacks), but it must not grow round after round.
+constexpr long RESIDENT_SLACK_KILOBYTES = 4096;
+
+int soakSeconds() {
+    const char* text = std::getenv("SOAK_SECONDS");
+    long seconds = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+    return seconds > 0 ? static_cast<int>(seconds) : 60;
+}
+
+void printUsage(const char* when, const ProcessUsage& usage) {
+    std::printf("%-18s resident %6ld KiB, %4ld threads, %4ld descriptors\n", when,
+                usage.residentKilobytes, usage.threads, usage.descriptors);
+    std::fflush(stdout);
+}
+
+// The hub goes at the end, even after a failed check.
+class Soak : public ::testing::Test {
+  protected:
+    void TearDown() override { stop(server); }
+    Server server;
+};
+
+TEST_F(Soak, MemoryThreadsAndDescriptorsReturnToBaselineAfterEveryRound) {
+    server = startOnFreePort(Keys::Pipe);
+    ASSERT_GT(server.pid, 0);
+    ASSERT_TRUE(userCountBecomes(server, 0));
+    const ProcessUsage baseline = processUsage(server.pid);
+    printUsage("before any client", baseline);
+
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(soakSeconds());
+    ProcessUsage firstRound;
+    ProcessUsage last;
+    MixReport total;
+    int clientsAtOnce = 0;
+    for (int round = 1; Clock::now() < end; ++round) {
+        MixSize size = stressSize();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        size.trafficMs = std::max(2000, std::min(ROUND_MS, static_cast<int>(left.count())));
+        clientsAtOnce = size.receivers + size.senders + size.churnSlots;
+        std::vector<int> steady;
+        MixReport report = runMix(server.port, size, steady);
+        for (const std::string& failure : report.failures) {
+            ADD_FAILURE() << "round " << round << ": " << failure;
+        }
+        for (int fd : steady) {
+            ::close(fd);
+        }
+        total.bytesSent += report.bytesSent;
+        total.bytesVerified += report.bytesVerified;
+        total.churnConnections += report.churnConnections;
+        total.resets += report.resets;
+        total.halfCloses += report.halfCloses;
+        total.orderlyCloses += report.orderlyCloses;
+        EXPECT_TRUE(userCountBecomes(server, 0, SETTLE_MS)) << "round " << round;
+        last = usageSettlesTo(server.pid, baseline, SETTLE_MS);
+        if (round == 1) {
+            firstRound = last;
+        }
+        std::string when = "after round " + std::to_string(round);
+        printUsage(when.c_str(), last);
+        ASSERT_TRUE(isRunning(server));
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("soak: %.0f s, %d clients at once, %zu churning connections (%zu closed, "
+                "%zu reset, %zu half-closed), %zu bytes sent, %zu bytes verified\n",
+                seconds, clientsAtOnce, total.churnConnections, total.orderlyCloses, total.resets,
+                total.halfCloses, total.bytesSent, total.bytesVerified);
+    printUsage("baseline", baseline);
+    printUsage("after the first", firstRound);
+    printUsage("at the end", last);
+    EXPECT_EQ(last.threads, baseline.threads);
+    EXPECT_EQ(last.descriptors, baseline.descriptors);
+    EXPECT_LE(last.residentKilobytes, firstRound.residentKilobytes + RESIDENT_SLACK_KILOBYTES);
+}
+
+} // namespace

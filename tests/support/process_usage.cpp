@@ -1,0 +1,55 @@
+#include "support/process_usage.h"
+
+#include <chrono>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace harness {
+
+static long countEntries(const std::string& directory) {
+    DIR* listing = ::opendir(directory.c_str());
+    if (listing == nullptr) {
+        return -1;
+    }
+    long count = 0;
+    // cppcheck-suppress readdirCalled ; each call has a listing of its own
+    while (const dirent* entry = ::readdir(listing)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    ::closedir(listing);
+    return count;
+}
+
+ProcessUsage processUsage(pid_t pid) {
+    std::string root = "/proc/" + std::to_string(pid);
+    ProcessUsage usage;
+    std::ifstream status(root + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            usage.residentKilobytes = std::stol(line.substr(6));
+        } else if (line.rfind("Threads:", 0) == 0) {
+            usage.threads = std::stol(line.substr(8));
+        }
+    }
+    usage.descriptors = countEntries(root + "/fd");
+    return usage;
+}
+
+ProcessUsage usageSettlesTo(pid_t pid, const ProcessUsage& baseline, int deadlineMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+    for (;;) {
+        ProcessUsage now = processUsage(pid);
+        bool settled = now.threads <= baseline.threads && now.descriptors <= baseline.descriptors;
+        if (settled || now.threads < 0 || std::chrono::steady_clock::now() >= deadline) {
+            return now;
+        }
+        // Threads and descriptors give no signal when they go.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+} // namespace harness
