@@ -22,3 +22,23 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# The 32-bit Windows console program, cross-built: $(WIN_BUILD)/velloran.exe.
+WIN_BUILD ?= build-win32
+
+.PHONY: windows test-windows clean-windows
+
+$(WIN_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS)
+
+windows: $(WIN_BUILD)/CMakeCache.txt
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target velloran
+
+# Its unit tests, and the end-to-end suite of the Linux build, under Wine.
+test-windows: build $(WIN_BUILD)/CMakeCache.txt
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	tests/windows/test.sh $(WIN_BUILD) $(BUILD)
+
+clean: clean-windows
+clean-windows:
+	rm -rf $(WIN_BUILD)

@@ -3,8 +3,10 @@
 
 #include "platform/platform.h"
 
-#include <windows.h>
+// WinSock 2 must come before windows.h, which would bring in WinSock 1.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <conio.h>
 #include <cstdlib>
