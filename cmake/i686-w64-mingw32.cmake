@@ -14,7 +14,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Large address aware: on 64-bit Windows (and under Wine) the process then has
+# 4 GiB of addresses instead of 2, and each client's thread stack takes some.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--large-address-aware")
 
 # Test programs run under Wine; the caller provides WINEPREFIX and friends.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)

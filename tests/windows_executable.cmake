@@ -1,11 +1,14 @@
-# Checks a built .exe: a 32-bit Windows console program that imports only
-# DLLs every Windows system has. Run as: cmake -DOBJDUMP=... -DEXE=... -P this
+# Checks a built .exe: a 32-bit Windows console program, large address aware,
+# that imports only DLLs every Windows system has. Run as: cmake -DOBJDUMP=... -DEXE=... -P this
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "cannot read the headers of ${EXE}")
 endif()
 if(NOT headers MATCHES "file format pei-i386")
   message(FATAL_ERROR "${EXE} is not a 32-bit Windows program")
+endif()
+if(NOT headers MATCHES "large address aware")
+  message(FATAL_ERROR "${EXE} is limited to 2 GiB of addresses, which caps its clients")
 endif()
 if(NOT headers MATCHES "Subsystem[ \t]+0+3[ \t]+\\(Windows CUI\\)")
   message(FATAL_ERROR "${EXE} is not a console program")
