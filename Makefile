@@ -26,7 +26,7 @@ clean:
 # The 32-bit Windows console program, cross-built: $(WIN_BUILD)/velloran.exe.
 WIN_BUILD ?= build-win32
 
-.PHONY: windows test-windows clean-windows
+.PHONY: windows test-windows capacity capacity-windows clean-windows
 
 $(WIN_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS)
@@ -37,7 +37,16 @@ windows: $(WIN_BUILD)/CMakeCache.txt
 # Its unit tests, and the end-to-end suite of the Linux build, under Wine.
 test-windows: build $(WIN_BUILD)/CMakeCache.txt
 	cmake --build $(WIN_BUILD) -j $(JOBS)
-	tests/windows/test.sh $(WIN_BUILD) $(BUILD)
+	tests/windows/with-wine.sh $(WIN_BUILD) sh -c \
+	  'ctest --test-dir $(WIN_BUILD) --output-on-failure -j $(JOBS) && $(BUILD)/tests/e2e_tests'
+
+# How many idle clients one server process holds: a measurement, not a test.
+CAPACITY_CLIENTS ?= 10000
+capacity: build
+	$(BUILD)/tests/capacity $(CAPACITY_CLIENTS)
+
+capacity-windows: build windows
+	tests/windows/with-wine.sh $(WIN_BUILD) $(BUILD)/tests/capacity $(CAPACITY_CLIENTS)
 
 clean: clean-windows
 clean-windows:
