@@ -29,19 +29,13 @@ int netStartup(std::uint16_t requestedVersion, NetStackInfo* info) {
     return result;
 }
 
-void netCleanup() {
-    WSACleanup();
-}
+void netCleanup() { WSACleanup(); }
 
-std::uint16_t hostToNetwork16(std::uint16_t value) {
-    return htons(value);
-}
+std::uint16_t hostToNetwork16(std::uint16_t value) { return htons(value); }
 
 // ---- Sockets ---------------------------------------------------------------
 
-static SOCKET native(SocketHandle socket) {
-    return static_cast<SOCKET>(socket);
-}
+static SOCKET native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
 // Sockets are inheritable by default, and "cls" runs in a child process: a
 // client's connection must not live on in it after we close our handle.
@@ -70,9 +64,7 @@ int socketName(SocketHandle socket, NetAddress* address, int* length) {
     return result;
 }
 
-int socketListen(SocketHandle socket, int backlog) {
-    return ::listen(native(socket), backlog);
-}
+int socketListen(SocketHandle socket, int backlog) { return ::listen(native(socket), backlog); }
 
 AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted) {
     SOCKET s = ::accept(native(listener), nullptr, nullptr);
@@ -112,13 +104,9 @@ int socketSend(SocketHandle socket, const char* data, int length) {
     return WSAGetLastError() == WSAETIMEDOUT ? SEND_TIMED_OUT : SEND_FAILED;
 }
 
-void socketShutdownBoth(SocketHandle socket) {
-    ::shutdown(native(socket), SD_BOTH);
-}
+void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
 
-void socketClose(SocketHandle socket) {
-    ::closesocket(native(socket));
-}
+void socketClose(SocketHandle socket) { ::closesocket(native(socket)); }
 
 // ---- Threads and the relay lock --------------------------------------------
 
@@ -153,9 +141,7 @@ bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes
     return true;
 }
 
-void pauseMilliseconds(int milliseconds) {
-    Sleep(static_cast<DWORD>(milliseconds));
-}
+void pauseMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 void idleForever() {
     for (;;) {
@@ -180,13 +166,9 @@ RelayLock* createRelayLock() {
     return lock;
 }
 
-void acquireRelayLock(RelayLock* lock) {
-    WaitForSingleObject(lock->mutex, INFINITE);
-}
+void acquireRelayLock(RelayLock* lock) { WaitForSingleObject(lock->mutex, INFINITE); }
 
-void releaseRelayLock(RelayLock* lock) {
-    ReleaseMutex(lock->mutex);
-}
+void releaseRelayLock(RelayLock* lock) { ReleaseMutex(lock->mutex); }
 
 // ---- Console ---------------------------------------------------------------
 
@@ -216,9 +198,7 @@ static int readInputByte() {
     return key;
 }
 
-int readKey() {
-    return keysFromConsole ? _getch() : readInputByte();
-}
+int readKey() { return keysFromConsole ? _getch() : readInputByte(); }
 
 void clearScreen() {
     if (isConsole(STD_OUTPUT_HANDLE)) {
