@@ -55,3 +55,32 @@ lint:
 # threads and descriptors must come back to their baseline after each round.
 soak: build
 	SOAK_SECONDS=$(SOAK_SECONDS) ./$(BUILD)/tests/soak_tests
+
+# The 32-bit Windows console program, cross-built: $(WIN_BUILD)/velloran.exe.
+WIN_BUILD ?= build-win32
+
+.PHONY: windows test-windows capacity capacity-windows clean-windows
+
+$(WIN_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS)
+
+windows: $(WIN_BUILD)/CMakeCache.txt
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target velloran
+
+# Its unit tests, and the end-to-end suite of the Linux build, under Wine.
+test-windows: build $(WIN_BUILD)/CMakeCache.txt
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	tests/windows/with-wine.sh $(WIN_BUILD) sh -c \
+	  'ctest --test-dir $(WIN_BUILD) --output-on-failure -j $(JOBS) && $(BUILD)/tests/e2e_tests'
+
+# How many idle clients one server process holds: a measurement, not a test.
+CAPACITY_CLIENTS ?= 10000
+capacity: build
+	$(BUILD)/tests/capacity $(CAPACITY_CLIENTS)
+
+capacity-windows: build windows
+	tests/windows/with-wine.sh $(WIN_BUILD) $(BUILD)/tests/capacity $(CAPACITY_CLIENTS)
+
+clean: clean-windows
+clean-windows:
+	rm -rf $(WIN_BUILD)

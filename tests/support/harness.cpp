@@ -118,6 +118,54 @@ static void limitDescriptors(int limit) {
     }
 }
 
+bool underWine() {
+    std::vector<std::string> words = serverCommand();
+    const std::string launcher = words.empty() ? "" : words.front();
+    return launcher.size() >= 4 && launcher.compare(launcher.size() - 4, 4, "wine") == 0;
+}
+
+// The server's output as the Linux build writes it, whichever build runs.
+// Under Wine lines end in CR LF, and a terminal shows Wine's own drawing of
+// its console: escape sequences around the text, a cursor moved right over
+// blanks. What remains there is the visible text, a cleared screen showing
+// as blank lines. Consumes `bytes` up to an unfinished sequence at its end,
+// which stays for the next call; returns the text.
+static std::string normaliseOutput(std::string& bytes, bool terminal) {
+    std::string text;
+    if (!underWine()) {
+        text.swap(bytes);
+        return text;
+    }
+    std::size_t i = 0;
+    for (; i < bytes.size(); ++i) {
+        char c = bytes[i];
+        if (c == '\r') {
+            if (terminal || (i + 1 < bytes.size() && bytes[i + 1] == '\n')) {
+                continue;
+            }
+            if (i + 1 == bytes.size()) {
+                break; // its line feed may come with the next read
+            }
+        }
+        if (terminal && c == '\033') {
+            std::size_t end =
+                bytes.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", i + 2);
+            if (end == std::string::npos) {
+                break;
+            }
+            if (bytes[end] == 'C') { // the cursor moved right over blank cells
+                int cells = std::atoi(bytes.c_str() + i + 2);
+                text.append(static_cast<std::size_t>(cells > 0 ? cells : 1), ' ');
+            }
+            i = end;
+            continue;
+        }
+        text += c;
+    }
+    bytes.erase(0, i);
+    return text;
+}
+
 [[noreturn]] static void execServer(const std::vector<std::string>& arguments,
                                     int descriptorLimit) {
     std::vector<std::string> words = serverCommand();
@@ -251,7 +299,8 @@ bool waitForOutput(Server& server, const std::string& needle, std::size_t from, 
         if (n <= 0) {
             return false;
         }
-        server.seen.append(buffer, static_cast<std::size_t>(n));
+        server.held.append(buffer, static_cast<std::size_t>(n));
+        server.seen += normaliseOutput(server.held, server.terminal >= 0);
     }
     return true;
 }
@@ -267,7 +316,8 @@ std::string readToEnd(int fd, int deadlineMs) {
         }
         text.append(buffer, static_cast<std::size_t>(n));
     }
-    return text;
+    std::string normal = normaliseOutput(text, false);
+    return normal + text; // a lone CR at the very end stays one
 }
 
 void pressKeys(const Server& server, const std::string& keys) {

@@ -21,12 +21,15 @@ struct Server {
     int errors = -1;   // standard error, unless on a terminal
     int terminal = -1; // the terminal's server side, kept open to read its mode
     int port = 0;      // the port it was asked for, when the test chose a free one
-    std::string seen;  // everything read from `output` so far
+    std::string seen;  // everything read from `output` so far, as Linux writes it
+    std::string held;  // read from `output` but not yet in `seen`: an unfinished sequence
 };
 
 // The server command: $VELLORAN_SERVER split at spaces (it may start with a
 // launcher such as wine), or the binary this build made.
 std::vector<std::string> serverCommand();
+// True when that command runs the Windows build under Wine.
+bool underWine();
 
 // Starts the server with these arguments. Returns pid -1 on failure. A
 // descriptorLimit above 0 caps the server's open files (soft and hard).
@@ -44,7 +47,7 @@ bool isRunning(const Server& server);
 // Reads output until `needle` has appeared after `from` (an index into seen).
 bool waitForOutput(Server& server, const std::string& needle, std::size_t from = 0,
                    int deadlineMs = DEADLINE_MS);
-// Reads standard output or error to end of file.
+// Reads standard output or error (not a terminal) to end of file.
 std::string readToEnd(int fd, int deadlineMs = DEADLINE_MS);
 void pressKeys(const Server& server, const std::string& keys);
 

@@ -1,0 +1,207 @@
+// Win32 implementation of platform.h: WinSock 2, Win32 threads and mutex,
+// and the C run-time console.
+
+#include "platform/platform.h"
+
+// WinSock 2 must come before windows.h, which would bring in WinSock 1.
+#include <winsock2.h>
+
+#include <windows.h>
+
+#include <conio.h>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+static_assert(sizeof(NetAddress) == sizeof(sockaddr_in), "NetAddress must match sockaddr_in");
+static_assert(NET_FAMILY_IPV4 == AF_INET, "NetAddress family must match AF_INET");
+static_assert(sizeof(SOCKET) == sizeof(SocketHandle), "a socket handle is 32 bits wide");
+
+// ---- Network stack ---------------------------------------------------------
+
+// The version word is (minor << 8 | major) both ways, so 2 asks for 2.0.
+int netStartup(std::uint16_t requestedVersion, NetStackInfo* info) {
+    WSADATA data{};
+    int result = WSAStartup(requestedVersion, &data);
+    if (result == 0) {
+        info->version = data.wVersion;
+    }
+    return result;
+}
+
+void netCleanup() { WSACleanup(); }
+
+std::uint16_t hostToNetwork16(std::uint16_t value) { return htons(value); }
+
+// ---- Sockets ---------------------------------------------------------------
+
+static SOCKET native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+// Sockets are inheritable by default, and "cls" runs in a child process: a
+// client's connection must not live on in it after we close our handle.
+static SocketHandle keepToThisProcess(SOCKET socket) {
+    SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<SocketHandle>(socket);
+}
+
+SocketHandle tcpSocket() {
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+    return s == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : keepToThisProcess(s);
+}
+
+int socketBind(SocketHandle socket, const NetAddress* address, int length) {
+    sockaddr_in nativeAddress{};
+    std::memcpy(&nativeAddress, address, sizeof nativeAddress);
+    return ::bind(native(socket), reinterpret_cast<const sockaddr*>(&nativeAddress), length);
+}
+
+int socketName(SocketHandle socket, NetAddress* address, int* length) {
+    sockaddr_in nativeAddress{};
+    int result = ::getsockname(native(socket), reinterpret_cast<sockaddr*>(&nativeAddress), length);
+    if (result == 0) {
+        std::memcpy(address, &nativeAddress, sizeof nativeAddress);
+    }
+    return result;
+}
+
+int socketListen(SocketHandle socket, int backlog) { return ::listen(native(socket), backlog); }
+
+AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted) {
+    SOCKET s = ::accept(native(listener), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+        *accepted = keepToThisProcess(s);
+        return AcceptStatus::Accepted;
+    }
+    switch (WSAGetLastError()) {
+    case WSAECONNRESET: // the peer gave up while queued
+    case WSAECONNABORTED:
+    case WSAEINTR:
+    case WSAEINPROGRESS:
+    case WSAEWOULDBLOCK:
+        return AcceptStatus::Retry;
+    default: // WSAEMFILE, WSAENOBUFS, or the listener itself is broken
+        return AcceptStatus::Pause;
+    }
+}
+
+bool socketSetSendTimeout(SocketHandle socket, int seconds) {
+    DWORD milliseconds = static_cast<DWORD>(seconds) * 1000;
+    return ::setsockopt(native(socket), SOL_SOCKET, SO_SNDTIMEO,
+                        reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds) == 0;
+}
+
+int socketReceive(SocketHandle socket, char* buffer, int length) {
+    return ::recv(native(socket), buffer, length, 0);
+}
+
+// A blocking send takes all the bytes or fails; after a timeout the socket
+// is of no further use, which suits the caller, who shuts it down.
+int socketSend(SocketHandle socket, const char* data, int length) {
+    int n = ::send(native(socket), data, length, 0);
+    if (n != SOCKET_ERROR) {
+        return n;
+    }
+    return WSAGetLastError() == WSAETIMEDOUT ? SEND_TIMED_OUT : SEND_FAILED;
+}
+
+void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
+
+void socketClose(SocketHandle socket) { ::closesocket(native(socket)); }
+
+// ---- Threads and the relay lock --------------------------------------------
+
+namespace {
+struct ThreadStart {
+    ThreadBody body;
+    void* argument;
+};
+} // namespace
+
+static DWORD WINAPI runThread(LPVOID start) {
+    ThreadStart copy = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    copy.body(copy.argument);
+    return 0;
+}
+
+// A 32-bit process has 2 GiB of addresses: with the default reservation per
+// thread, stacks alone would cap it below a thousand clients.
+bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+    auto* start = new (std::nothrow) ThreadStart{body, argument};
+    if (start == nullptr) {
+        return false;
+    }
+    DWORD flags = stackBytes != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0;
+    HANDLE thread = CreateThread(nullptr, stackBytes, runThread, start, flags, nullptr);
+    if (thread == nullptr) {
+        delete start;
+        return false;
+    }
+    CloseHandle(thread); // the thread runs on; nobody waits for it
+    return true;
+}
+
+void pauseMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+void idleForever() {
+    for (;;) {
+        Sleep(INFINITE);
+    }
+}
+
+struct RelayLock {
+    HANDLE mutex;
+};
+
+RelayLock* createRelayLock() {
+    auto* lock = new (std::nothrow) RelayLock{nullptr};
+    if (lock == nullptr) {
+        return nullptr;
+    }
+    lock->mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    if (lock->mutex == nullptr) {
+        delete lock;
+        return nullptr;
+    }
+    return lock;
+}
+
+void acquireRelayLock(RelayLock* lock) { WaitForSingleObject(lock->mutex, INFINITE); }
+
+void releaseRelayLock(RelayLock* lock) { ReleaseMutex(lock->mutex); }
+
+// ---- Console ---------------------------------------------------------------
+
+static bool isConsole(DWORD standardHandle) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(standardHandle), &mode) != 0;
+}
+
+// Where keys come from, decided once by consoleOpen before the first readKey.
+static bool keysFromConsole = false;
+
+void consoleOpen() {
+    keysFromConsole = isConsole(STD_INPUT_HANDLE);
+    // Ctrl-C must not end the hub: between two reads it is ignored, and during
+    // a read _getch delivers it as code 3 like any other key.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+}
+
+// Without a console _getch would return at once on every call, so keys are
+// then the bytes of standard input, as they come, until it ends.
+static int readInputByte() {
+    unsigned char key = 0;
+    DWORD n = 0;
+    if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &key, 1, &n, nullptr) == 0 || n == 0) {
+        return KEYS_ENDED;
+    }
+    return key;
+}
+
+int readKey() { return keysFromConsole ? _getch() : readInputByte(); }
+
+void clearScreen() {
+    if (isConsole(STD_OUTPUT_HANDLE)) {
+        std::system("cls");
+    }
+}
