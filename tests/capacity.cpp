@@ -7,6 +7,7 @@
 #include "support/harness.h"
 
 #include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -31,7 +32,8 @@ long shownCount(Server& server) {
         !waitForOutput(server, "\n", server.seen.find(label, from))) {
         return -1;
     }
-    return std::atol(server.seen.c_str() + server.seen.find(label, from) + label.size());
+    return std::strtol(server.seen.c_str() + server.seen.find(label, from) + label.size(), nullptr,
+                       10);
 }
 
 // Waits until the server has registered `connected` clients, or its count
@@ -50,7 +52,7 @@ long settledCount(Server& server, long connected) {
         } else if (std::chrono::steady_clock::now() - lastGrowth > std::chrono::seconds(3)) {
             return count;
         }
-        ::usleep(50 * 1000); // the acceptor catches up on its own time
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the acceptor catches up on its own time
     }
 }
 
@@ -94,8 +96,8 @@ bool stillRelays(const std::vector<int>& clients, long held) {
 } // namespace
 
 int main(int argc, char** argv) {
-    long maxClients = argc > 1 ? std::atol(argv[1]) : 10000;
-    long seconds = argc > 2 ? std::atol(argv[2]) : 300;
+    long maxClients = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 10000;
+    long seconds = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 300;
     raiseDescriptorLimit();
     Server server = startOnFreePort(Keys::Pipe);
     if (server.pid <= 0) {

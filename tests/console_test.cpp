@@ -67,7 +67,7 @@ class Console : public ::testing::Test {
             if ((terminalMode().c_lflag & (ECHO | ICANON)) == 0) {
                 return true;
             }
-            ::usleep(10 * 1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }

@@ -72,9 +72,7 @@ std::vector<std::string> serverCommand() {
 #error "VELLORAN_SANITIZER_REPORTS must name the report folder, or be empty"
 #endif
 
-static bool sanitized() {
-    return VELLORAN_SANITIZER_REPORTS[0] != '\0';
-}
+static bool sanitized() { return VELLORAN_SANITIZER_REPORTS[0] != '\0'; }
 
 static std::string reportPath(pid_t pid) {
     return std::string(VELLORAN_SANITIZER_REPORTS) + "/server." + std::to_string(pid);
@@ -154,7 +152,7 @@ static std::string normaliseOutput(std::string& bytes, bool terminal) {
                 break;
             }
             if (bytes[end] == 'C') { // the cursor moved right over blank cells
-                int cells = std::atoi(bytes.c_str() + i + 2);
+                int cells = static_cast<int>(std::strtol(bytes.c_str() + i + 2, nullptr, 10));
                 text.append(static_cast<std::size_t>(cells > 0 ? cells : 1), ' ');
             }
             i = end;
