@@ -4,7 +4,7 @@ PORT ?= 5000
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build run test clean
+.PHONY: all build run test clean bench
 
 all: build
 
@@ -22,3 +22,13 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Benchmarks: Velloran beside a peer relay (ncat --broker), in a build of their own.
+BENCH_BUILD ?= build-bench
+
+bench:
+	@command -v ncat >/dev/null 2>&1 || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ncat </dev/null; }
+	cmake -S . -B $(BENCH_BUILD) -DVELLORAN_BENCH=ON -DVELLORAN_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	bench/run.sh $(BENCH_BUILD)
