@@ -10,12 +10,18 @@ struct WorkerStart {
 };
 } // namespace
 
+// Each peer takes its copy of a chunk in sends of at most this size. Same
+// bytes, same order; but on loopback a whole 64 KiB chunk per send cost
+// about half as much again in CPU per byte delivered as two 32 KiB sends.
+constexpr int SEND_PIECE_BYTES = 32 * 1024;
+
 // One chunk to one peer. A peer that takes nothing for the send timeout is
 // shut down, which ends its own worker; every other failure is ignored.
 static void sendChunk(SocketHandle peer, const char* chunk, int length) {
     int sent = 0;
     while (sent < length) {
-        int n = socketSend(peer, chunk + sent, length - sent);
+        int piece = length - sent < SEND_PIECE_BYTES ? length - sent : SEND_PIECE_BYTES;
+        int n = socketSend(peer, chunk + sent, piece);
         if (n == SEND_TIMED_OUT) {
             socketShutdownBoth(peer);
             return;
