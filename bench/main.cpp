@@ -2,8 +2,9 @@
 //
 //   velloran_bench MODE --port P [--host 127.0.0.1] [--relay-pid PID] [options]
 //
-// Modes: throughput, direct, latency, idle, churn, and free-port (prints a
-// port that was free a moment ago, for scripts). Each measurement prints one
+// Modes: throughput, direct, latency, idle, churn; and for scripts,
+// free-port (prints a port that was free a moment ago) and wait-listening
+// (exits 0 once something listens on --port, 1 at --timeout). Each measurement prints one
 // line of key=value pairs and exits 0, or 1 on failure or timeout.
 
 #include "modes.h"
@@ -57,11 +58,12 @@ bool setOption(Options& options, const std::string& name, const char* value) {
 }
 
 int usage() {
-    std::fputs("usage: velloran_bench throughput|direct|latency|idle|churn|free-port "
-               "[--port P] [--host H] [--relay-pid PID] [--receivers N] [--bytes B] "
-               "[--messages K] [--message-bytes M] [--interval-us T] [--clients N] "
-               "[--parallel K] [--timeout S]\n",
-               stderr);
+    std::fputs(
+        "usage: velloran_bench throughput|direct|latency|idle|churn|free-port|wait-listening "
+        "[--port P] [--host H] [--relay-pid PID] [--receivers N] [--bytes B] "
+        "[--messages K] [--message-bytes M] [--interval-us T] [--clients N] "
+        "[--parallel K] [--timeout S]\n",
+        stderr);
     return 2;
 }
 
@@ -85,6 +87,9 @@ int main(int argc, char** argv) {
         int port = bench::freePort();
         std::printf("%d\n", port);
         return port > 0 ? 0 : 1;
+    }
+    if (mode == "wait-listening") {
+        return bench::waitListening(options.port, options.timeoutSeconds) ? 0 : 1;
     }
     // A relay that stalls without closing anything must not hang a script:
     // the alarm ends the run with a failing status if our own deadlines miss.

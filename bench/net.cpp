@@ -139,6 +139,17 @@ int freePort() {
     return port;
 }
 
+bool waitListening(int port, double timeoutSeconds) {
+    auto deadline = secondsFromNow(timeoutSeconds);
+    while (listenQueueLength(port) < 0) {
+        if (millisecondsLeft(deadline) == 0) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10)); // a listener gives no signal
+    }
+    return true;
+}
+
 bool writeAll(int fd, const char* data, std::size_t length) {
     while (length > 0) {
         ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);

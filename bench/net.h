@@ -29,6 +29,8 @@ void closeAll(const std::vector<int>& fds);
 int listenLoopback(int* port);
 // A port that was free a moment ago, or 0.
 int freePort();
+// True once a listener on `port` shows in the system's socket table.
+bool waitListening(int port, double timeoutSeconds);
 
 bool writeAll(int fd, const char* data, std::size_t length);
 // Waits until fd is readable; false at the deadline or on error.

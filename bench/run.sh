@@ -41,9 +41,9 @@ figures=(
   "thr1|throughput --receivers 1 --bytes 1073741824"
   "thr10|throughput --receivers 10 --bytes 268435456"
   "thr100|throughput --receivers 100 --bytes 33554432"
-  "lat1|latency --receivers 1 --messages 500 --interval-us 2000"
-  "lat10|latency --receivers 10 --messages 500 --interval-us 2000"
-  "lat100|latency --receivers 100 --messages 500 --interval-us 2000"
+  "lat1|latency --receivers 1 --messages 1000 --interval-us 2000"
+  "lat10|latency --receivers 10 --messages 1000 --interval-us 2000"
+  "lat100|latency --receivers 100 --messages 1000 --interval-us 2000"
   "idle1000|idle --clients 1000"
   "idle10000|idle --clients 10000"
   "churn1|churn --clients 3000 --parallel 1"
@@ -68,11 +68,7 @@ start_relay() {
             </dev/null >/dev/null 2>&1 & ;;
   esac
   relay_pid=$!
-  for _ in $(seq 250); do
-    [ -n "$(ss -Hltn "sport = :$2")" ] && return 0
-    kill -0 "$relay_pid" 2>/dev/null || break
-    sleep 0.02 # a listener gives no signal before it exists
-  done
+  "$tool" wait-listening --port "$2" --timeout 5 && return 0
   echo "relay $1 did not start listening on port $2" >&2
   return 1
 }
