@@ -80,9 +80,12 @@ measure() {
   if [ "$relay" = direct ]; then
     line=$(taskset -c "$tool_cpus" "$tool" $args --timeout 60 || true)
   else
-    start_relay "$relay" "$port"
-    line=$(taskset -c "$tool_cpus" "$tool" $args --port "$port" --relay-pid "$relay_pid" \
-           --timeout 60 || true)
+    if start_relay "$relay" "$port"; then
+      line=$(taskset -c "$tool_cpus" "$tool" $args --port "$port" --relay-pid "$relay_pid" \
+             --timeout 60 || true)
+    else
+      line="result=fail reason=relay-did-not-listen"
+    fi
     stop_relay
   fi
   [ -n "$line" ] || line="result=fail reason=no-summary"
