@@ -11,8 +11,8 @@ struct WorkerStart {
 } // namespace
 
 // Each peer takes its copy of a chunk in sends of at most this size. Same
-// bytes, same order; but on loopback a whole 64 KiB chunk per send cost
-// about half as much again in CPU per byte delivered as two 32 KiB sends.
+// bytes, same order; but on loopback one 64 KiB send per peer cost nearly
+// twice the CPU per byte delivered that two 32 KiB sends do.
 constexpr int SEND_PIECE_BYTES = 32 * 1024;
 
 // One chunk to one peer. A peer that takes nothing for the send timeout is
