@@ -7,7 +7,7 @@ SOAK_SECONDS ?= 60
 
 PREFIX ?= /usr/local
 
-.PHONY: all build run test install package clean sanitize lint soak
+.PHONY: all build run test install package clean sanitize lint soak bench
 
 all: build
 
@@ -30,7 +30,7 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-lint
+	rm -rf $(BUILD) build-asan build-tsan build-lint build-bench
 
 # The whole suite twice more, end-to-end tests included, each time against a
 # server built with the same sanitizers: AddressSanitizer with
@@ -84,3 +84,13 @@ capacity-windows: build windows
 clean: clean-windows
 clean-windows:
 	rm -rf $(WIN_BUILD)
+
+# Benchmarks: Velloran beside a peer relay (ncat --broker), in a build of their own.
+BENCH_BUILD ?= build-bench
+
+bench:
+	@command -v ncat >/dev/null 2>&1 || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ncat </dev/null; }
+	cmake -S . -B $(BENCH_BUILD) -DVELLORAN_BENCH=ON -DVELLORAN_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	bench/run.sh $(BENCH_BUILD)

@@ -294,8 +294,8 @@ TEST_F(Console, EveryByteIsAKeyAndOnlyTheFiveLettersAct) {
     }
     for (Keys keys : sources) {
         SCOPED_TRACE(keys == Keys::Terminal ? "terminal" : "pipe");
-        const std::string newline = keys == Keys::Terminal ? "\r\n" : "\n";
-        const std::string screen = (keys == Keys::Terminal ? CLEAR : "") + menu(newline);
+        newline = keys == Keys::Terminal ? "\r\n" : "\n";
+        screen = (keys == Keys::Terminal ? CLEAR : "") + menu(newline);
         const std::string count = screen + "# User(s) 0" + newline;
         server = startOnFreePort(keys);
         ASSERT_GT(server.pid, 0);

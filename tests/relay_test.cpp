@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <unistd.h>
 
 using namespace harness;
@@ -145,6 +146,41 @@ TEST_F(Relay, TwoQuickConnectionsEachGetTheirOwnWorker) {
     EXPECT_EQ(receiveBytes(first, 11), zeroLast("from second"));
     sendBytes(first, "from first");
     EXPECT_EQ(receiveBytes(second, 10), zeroLast("from first"));
+}
+
+// Chunks bigger than one send still reach each peer whole: between two zero
+// bytes (chunk ends) a listener sees one sender's bytes only.
+TEST_F(Relay, LargeChunksFromSendersAtOnceNeverMix) {
+    const std::size_t senders = 4;
+    const std::size_t each = 400000;
+    join(senders + 1);
+    std::vector<std::string> heard(senders + 1);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < senders; ++i) {
+        char letter = static_cast<char>('a' + i);
+        threads.emplace_back([&, i, letter] { sendBytes(clients[i], std::string(each, letter)); });
+        threads.emplace_back(
+            [&, i] { heard[i] = receiveBytes(clients[i], (senders - 1) * each, 20000); });
+    }
+    heard[senders] = receiveBytes(clients[senders], senders * each, 20000);
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    for (std::size_t i = 0; i <= senders; ++i) {
+        const std::string& stream = heard[i];
+        ASSERT_EQ(stream.size(), (i < senders ? senders - 1 : senders) * each) << "client " << i;
+        std::size_t chunkStart = 0;
+        for (std::size_t end = stream.find('\0'); end != std::string::npos;
+             end = stream.find('\0', chunkStart)) {
+            std::string chunk = stream.substr(chunkStart, end - chunkStart);
+            ASSERT_EQ(chunk.find_first_not_of(chunk.empty() ? 'a' : chunk[0]), std::string::npos)
+                << "client " << i << ": senders mixed in the chunk ending at byte " << end;
+            ASSERT_NE(chunk.empty() ? 'a' : chunk[0], static_cast<char>('a' + i))
+                << "client " << i << " heard itself";
+            chunkStart = end + 1;
+        }
+        EXPECT_EQ(chunkStart, stream.size()) << "client " << i << ": the stream ends a chunk";
+    }
 }
 
 } // namespace
