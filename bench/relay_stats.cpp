@@ -45,13 +45,9 @@ static long statusField(int pid, const std::string& name) {
     return 0;
 }
 
-long relayResidentKb(int pid) {
-    return statusField(pid, "VmRSS");
-}
+long relayResidentKb(int pid) { return statusField(pid, "VmRSS"); }
 
-long relayThreads(int pid) {
-    return statusField(pid, "Threads");
-}
+long relayThreads(int pid) { return statusField(pid, "Threads"); }
 
 long listenQueueLength(int port) {
     char wanted[8];

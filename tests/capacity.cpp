@@ -7,13 +7,13 @@
 #include "support/harness.h"
 
 #include <chrono>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -52,7 +52,8 @@ long settledCount(Server& server, long connected) {
         } else if (std::chrono::steady_clock::now() - lastGrowth > std::chrono::seconds(3)) {
             return count;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the acceptor catches up on its own time
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(50)); // the acceptor catches up on its own time
     }
 }
 

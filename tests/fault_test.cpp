@@ -31,9 +31,7 @@ constexpr int SEND_TIMEOUT_MS = 10000;
 
 // The sender's bytes never hold a zero, so each zero the reader sees is the
 // zeroed last byte of a chunk and every other byte must match.
-char patternAt(std::size_t offset) {
-    return static_cast<char>(1 + offset % 251);
-}
+char patternAt(std::size_t offset) { return static_cast<char>(1 + offset % 251); }
 
 struct Transfer {
     int sender;
@@ -72,9 +70,7 @@ void readSome(Transfer& transfer) {
     }
 }
 
-bool transferDone(const Transfer& transfer) {
-    return transfer.received >= transfer.target;
-}
+bool transferDone(const Transfer& transfer) { return transfer.received >= transfer.target; }
 
 // Moves the bytes along until `done` holds; false if the deadline came first.
 template <typename Done> bool pump(Transfer& transfer, int deadlineMs, Done done) {
@@ -106,9 +102,7 @@ void expectIntact(const Transfer& transfer) {
 }
 
 // A client whose receive buffer is tiny, so the hub's sends to it block soon.
-int connectNarrow(int port) {
-    return connectTo(port, 4096);
-}
+int connectNarrow(int port) { return connectTo(port, 4096); }
 
 void resetConnection(int fd) {
     linger abortive{1, 0};

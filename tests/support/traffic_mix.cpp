@@ -122,9 +122,7 @@ void sendChunk(Mix& mix, int fd, unsigned char value) {
     }
 }
 
-std::chrono::milliseconds milliseconds(int count) {
-    return std::chrono::milliseconds(count);
-}
+std::chrono::milliseconds milliseconds(int count) { return std::chrono::milliseconds(count); }
 
 // ---- Steady clients ---------------------------------------------------------
 
@@ -391,9 +389,7 @@ void runTraffic(Mix& mix) {
 
 } // namespace
 
-MixSize stressSize() {
-    return MixSize{150, 40, 30, 10000, 100, 1500, 3};
-}
+MixSize stressSize() { return MixSize{150, 40, 30, 10000, 100, 1500, 3}; }
 
 MixSize scaled(MixSize size) {
     const char* text = std::getenv("VELLORAN_TEST_SCALE");
