@@ -172,12 +172,15 @@ TEST_F(Relay, LargeChunksFromSendersAtOnceNeverMix) {
         std::size_t chunkStart = 0;
         for (std::size_t end = stream.find('\0'); end != std::string::npos;
              end = stream.find('\0', chunkStart)) {
+            // A one-byte chunk arrives as its zero alone: nothing to check.
             std::string chunk = stream.substr(chunkStart, end - chunkStart);
-            ASSERT_EQ(chunk.find_first_not_of(chunk.empty() ? 'a' : chunk[0]), std::string::npos)
-                << "client " << i << ": senders mixed in the chunk ending at byte " << end;
-            ASSERT_NE(chunk.empty() ? 'a' : chunk[0], static_cast<char>('a' + i))
-                << "client " << i << " heard itself";
             chunkStart = end + 1;
+            if (chunk.empty()) {
+                continue;
+            }
+            ASSERT_EQ(chunk.find_first_not_of(chunk[0]), std::string::npos)
+                << "client " << i << ": senders mixed in the chunk ending at byte " << end;
+            ASSERT_NE(chunk[0], static_cast<char>('a' + i)) << "client " << i << " heard itself";
         }
         EXPECT_EQ(chunkStart, stream.size()) << "client " << i << ": the stream ends a chunk";
     }
