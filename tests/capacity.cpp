@@ -23,26 +23,13 @@ namespace {
 
 constexpr int BATCH = 250;
 
-// The count the N key shows, or -1 when the server does not answer.
-long shownCount(Server& server) {
-    std::size_t from = server.seen.size();
-    pressKeys(server, "n");
-    const std::string label = "# User(s) ";
-    if (!waitForOutput(server, label, from) ||
-        !waitForOutput(server, "\n", server.seen.find(label, from))) {
-        return -1;
-    }
-    return std::strtol(server.seen.c_str() + server.seen.find(label, from) + label.size(), nullptr,
-                       10);
-}
-
 // Waits until the server has registered `connected` clients, or its count
 // stops growing for a while; returns the last count seen.
 long settledCount(Server& server, long connected) {
     long best = -1;
     auto lastGrowth = std::chrono::steady_clock::now();
     for (;;) {
-        long count = shownCount(server);
+        long count = shownUserCount(server);
         if (count < 0 || count >= connected) {
             return count;
         }

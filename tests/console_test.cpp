@@ -93,28 +93,6 @@ class Console : public ::testing::Test {
         waitForOutput(server, expected, from);
         return server.seen.substr(from);
     }
-    // The count the n key shows.
-    std::string shownCount() {
-        std::size_t from = server.seen.size();
-        pressKeys(server, "n");
-        const std::string label = "# User(s) ";
-        if (!waitForOutput(server, label, from) ||
-            !waitForOutput(server, newline, server.seen.find(label, from))) {
-            return "?";
-        }
-        std::size_t at = server.seen.find(label, from) + label.size();
-        return server.seen.substr(at, server.seen.find(newline, at) - at);
-    }
-    // The registry changes a moment after a client leaves.
-    bool countBecomes(const std::string& count) {
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (shownCount() == count) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
     // The user numbers that l lists, in order. The m pressed after it marks
     // the end of the listing with a fresh screen.
     std::vector<std::string> listedUsers() {
@@ -180,7 +158,7 @@ TEST_F(Console, UsersAreListedInConnectOrderAndLeave) {
     ASSERT_EQ(three.size(), 3u);
     ::close(clients[1]);
     clients.erase(clients.begin() + 1);
-    ASSERT_TRUE(countBecomes("2"));
+    ASSERT_TRUE(userCountBecomes(server, 2));
     EXPECT_EQ(listedUsers(), (std::vector<std::string>{three[0], three[2]}));
 }
 

@@ -60,8 +60,8 @@ static void dispatchKey(const RelayServer* server, int key) {
         // Ending every thread at once is the point; no object has a static
         // destructor that another thread could still be using.
         std::exit(0); // NOLINT(concurrency-mt-unsafe)
-    default:          // every other code, the halves of multi-byte keys included
-        break;
+    default:
+        break; // every other code, the halves of multi-byte keys included
     }
 }
 

@@ -30,12 +30,17 @@ std::int32_t convertPort(const char* text) {
     return static_cast<std::int32_t>(magnitude >= cap ? cap - 1 : magnitude);
 }
 
-[[noreturn]] static void failStartup(const char* line, bool stopNetwork) {
-    writeLine(stderr, line);
+// Start-up runs on the only thread, so ending the process here is safe.
+[[noreturn]] static void endStartup(bool stopNetwork) {
     if (stopNetwork) {
         netCleanup();
     }
-    std::exit(1); // NOLINT(concurrency-mt-unsafe): start-up runs on the only thread
+    std::exit(1); // NOLINT(concurrency-mt-unsafe): no other thread exists yet
+}
+
+[[noreturn]] static void failStartup(const char* line, bool stopNetwork) {
+    writeLine(stderr, line);
+    endStartup(stopNetwork);
 }
 
 void startNetwork(RelayServer* server) {
@@ -43,8 +48,7 @@ void startNetwork(RelayServer* server) {
     server->startResult = netStartup(server->requestedVersion, &server->stackInfo);
     if (server->startResult != 0) {
         writeNumberLine(stderr, "Erreur sur WSAStartup : ", server->startResult);
-        netCleanup();
-        std::exit(1); // NOLINT(concurrency-mt-unsafe): start-up runs on the only thread
+        endStartup(true);
     }
 }
 
