@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,7 @@ TEST(ClientList, MatchesAPlainListAfterEveryStep) {
             SCOPED_TRACE(step);
             auto id = static_cast<SocketHandle>(std::stoul(step.substr(1)));
             if (step[0] == '+') {
-                nodes[id] = new ClientNode{nullptr, nullptr, id};
+                nodes[id] = new ClientNode{nullptr, nullptr, id, false};
                 appendClient(clients, nodes[id]);
                 model.push_back(id);
             } else {
@@ -83,7 +84,7 @@ TEST(ClientList, MatchesAPlainListAfterEveryStep) {
 
 TEST(ClientList, FirstAppendSetsTheCursor) {
     ClientList* clients = createClientList();
-    auto* only = new ClientNode{nullptr, nullptr, 7};
+    auto* only = new ClientNode{nullptr, nullptr, 7, false};
     appendClient(clients, only);
     EXPECT_EQ(clients->head, only);
     EXPECT_EQ(clients->tail, only);
@@ -91,6 +92,52 @@ TEST(ClientList, FirstAppendSetsTheCursor) {
     EXPECT_EQ(clients->count, 1u);
     removeClient(clients, only);
     delete clients;
+}
+
+// A fan-out drops the peers it gives up on while it walks: the walk must still
+// visit every entry once, in order, and leave exactly the others registered.
+struct DropDuringWalk {
+    const char* name;
+    std::vector<SocketHandle> dropped; // of clients 1 to 4
+};
+
+const DropDuringWalk DROPS_DURING_WALK[] = {
+    {"none", {}},          {"the head", {1}},         {"a middle one", {2}},
+    {"the tail", {4}},     {"head and tail", {1, 4}}, {"two in a row", {2, 3}},
+    {"all", {1, 2, 3, 4}},
+};
+
+TEST(ClientList, AWalkThatUnlinksWhatItVisitsStillVisitsEveryEntryOnce) {
+    const std::vector<SocketHandle> all = {1, 2, 3, 4};
+    for (const DropDuringWalk& row : DROPS_DURING_WALK) {
+        SCOPED_TRACE(row.name);
+        ClientList* clients = createClientList();
+        for (SocketHandle id : all) {
+            appendClient(clients, new ClientNode{nullptr, nullptr, id, false});
+        }
+        std::vector<SocketHandle> visited;
+        std::vector<ClientNode*> unlinked;
+        forEachClient(clients, [&](ClientNode* entry) {
+            visited.push_back(entry->socket);
+            if (std::count(row.dropped.begin(), row.dropped.end(), entry->socket) != 0) {
+                unlinkClient(clients, entry);
+                unlinked.push_back(entry);
+            }
+        });
+        EXPECT_EQ(visited, all);
+        std::vector<SocketHandle> kept;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(kept), [&](SocketHandle id) {
+            return std::count(row.dropped.begin(), row.dropped.end(), id) == 0;
+        });
+        expectMatches(clients, kept);
+        for (ClientNode* entry : unlinked) {
+            delete entry; // what the dropped client's worker does
+        }
+        while (clients->head != nullptr) {
+            removeClient(clients, clients->head);
+        }
+        delete clients;
+    }
 }
 
 } // namespace

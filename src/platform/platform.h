@@ -50,14 +50,24 @@ enum class AcceptStatus {
 };
 AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted);
 
-// A send that transfers nothing for this long gives SEND_TIMED_OUT.
-bool socketSetSendTimeout(SocketHandle socket, int seconds);
-// Bytes received, 0 when the peer closed, negative on error.
+// Bytes received, 0 when the peer closed, negative on error or once aborted.
 int socketReceive(SocketHandle socket, char* buffer, int length);
-// Bytes sent (possibly fewer than asked), SEND_TIMED_OUT or SEND_FAILED.
+// Sends at most `length` bytes, waiting at most `milliseconds` for the socket
+// to take any (0: only what it takes at once). Bytes sent (possibly fewer
+// than asked); SEND_PEER_GONE when the connection is already broken (the peer
+// reset or closed it); SEND_FAILED when the socket took nothing in time or
+// failed otherwise.
 constexpr int SEND_FAILED = -1;
-constexpr int SEND_TIMED_OUT = -2;
-int socketSend(SocketHandle socket, const char* data, int length);
+constexpr int SEND_PEER_GONE = -2;
+int socketSendWithin(SocketHandle socket, const char* data, int length, int milliseconds);
+// Makes the eventual close reset the connection, so whatever is still queued
+// for the peer is discarded then instead of trickling out.
+void socketResetOnClose(SocketHandle socket);
+// From any thread: ends the receive blocked on the socket and makes every
+// later receive end too (after the bytes already queued on POSIX, at once on
+// Win32). The handle stays open, so its value cannot pass to a newer client
+// while its owner still uses it.
+void socketEndReceive(SocketHandle socket);
 void socketShutdownBoth(SocketHandle socket);
 void socketClose(SocketHandle socket);
 

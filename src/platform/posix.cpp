@@ -10,10 +10,10 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <new>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -87,12 +87,6 @@ AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted) {
     }
 }
 
-bool socketSetSendTimeout(SocketHandle socket, int seconds) {
-    timeval timeout{};
-    timeout.tv_sec = seconds;
-    return ::setsockopt(fd(socket), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
-}
-
 int socketReceive(SocketHandle socket, char* buffer, int length) {
     for (;;) {
         ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(length), 0);
@@ -102,20 +96,40 @@ int socketReceive(SocketHandle socket, char* buffer, int length) {
     }
 }
 
-int socketSend(SocketHandle socket, const char* data, int length) {
+static bool connectionBroken(int error) {
+    return error == ECONNRESET || error == EPIPE || error == ENOTCONN || error == ECONNABORTED ||
+           error == ETIMEDOUT;
+}
+
+// The socket stays blocking for its worker's receive; sends alone never
+// block, so a peer that keeps up costs one call per send and nothing more.
+int socketSendWithin(SocketHandle socket, const char* data, int length, int milliseconds) {
     for (;;) {
-        ssize_t n = ::send(fd(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        ssize_t n =
+            ::send(fd(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
             return static_cast<int>(n);
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return SEND_TIMED_OUT;
-        }
-        if (errno != EINTR) {
-            return SEND_FAILED;
+            pollfd watched{fd(socket), POLLOUT, 0};
+            int ready = ::poll(&watched, 1, milliseconds);
+            if (ready == 0 || (ready < 0 && errno != EINTR)) {
+                return SEND_FAILED;
+            }
+        } else if (errno != EINTR) {
+            return connectionBroken(errno) ? SEND_PEER_GONE : SEND_FAILED;
         }
     }
 }
+
+void socketResetOnClose(SocketHandle socket) {
+    linger abortive{1, 0};
+    ::setsockopt(fd(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
+// A receive blocked on a socket that is shut down returns at once; later
+// ones return what was already queued, then the end.
+void socketEndReceive(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
 
 void socketShutdownBoth(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
 

@@ -84,24 +84,67 @@ AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted) {
     }
 }
 
-bool socketSetSendTimeout(SocketHandle socket, int seconds) {
-    DWORD milliseconds = static_cast<DWORD>(seconds) * 1000;
-    return ::setsockopt(native(socket), SOL_SOCKET, SO_SNDTIMEO,
-                        reinterpret_cast<const char*>(&milliseconds), sizeof milliseconds) == 0;
-}
-
 int socketReceive(SocketHandle socket, char* buffer, int length) {
     return ::recv(native(socket), buffer, length, 0);
 }
 
-// A blocking send takes all the bytes or fails; after a timeout the socket
-// is of no further use, which suits the caller, who shuts it down.
-int socketSend(SocketHandle socket, const char* data, int length) {
-    int n = ::send(native(socket), data, length, 0);
-    if (n != SOCKET_ERROR) {
-        return n;
+// The event each thread's overlapped sends complete on: created at its first
+// send, closed when the thread ends (see runThread).
+static thread_local HANDLE sendDone = nullptr;
+
+static bool connectionBroken(int error) {
+    return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAENOTCONN ||
+           error == WSAESHUTDOWN || error == WSAENETRESET || error == WSAETIMEDOUT;
+}
+
+// An overlapped send returns at once whether or not the socket has room, so
+// a peer that keeps up costs one call per send, as a blocking send would;
+// only a send still pending waits, and never past the time given. The socket
+// itself stays blocking for its worker's receive.
+int socketSendWithin(SocketHandle socket, const char* data, int length, int milliseconds) {
+    if (sendDone == nullptr &&
+        (sendDone = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+        return SEND_FAILED;
     }
-    return WSAGetLastError() == WSAETIMEDOUT ? SEND_TIMED_OUT : SEND_FAILED;
+    WSAOVERLAPPED pending{};
+    pending.hEvent = sendDone;
+    WSABUF buffer{static_cast<ULONG>(length), const_cast<char*>(data)};
+    DWORD sent = 0;
+    DWORD flags = 0;
+    if (WSASend(native(socket), &buffer, 1, &sent, 0, &pending, nullptr) == 0) {
+        return static_cast<int>(sent);
+    }
+    int error = WSAGetLastError();
+    if (error != WSA_IO_PENDING) {
+        return connectionBroken(error) ? SEND_PEER_GONE : SEND_FAILED;
+    }
+    // The event may still be set by an earlier send that completed at once.
+    ResetEvent(sendDone);
+    bool done = HasOverlappedIoCompleted(&pending) ||
+                WaitForSingleObject(sendDone, static_cast<DWORD>(milliseconds)) == WAIT_OBJECT_0;
+    if (!done) {
+        // The buffer must outlive the send: cancel it and wait until it ends.
+        CancelIoEx(reinterpret_cast<HANDLE>(socket), &pending);
+    }
+    if (WSAGetOverlappedResult(native(socket), &pending, &sent, TRUE, &flags) == 0) {
+        return done && connectionBroken(WSAGetLastError()) ? SEND_PEER_GONE : SEND_FAILED;
+    }
+    return done ? static_cast<int>(sent) : SEND_FAILED;
+}
+
+void socketResetOnClose(SocketHandle socket) {
+    linger abortive{1, 0};
+    ::setsockopt(native(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+                 sizeof abortive);
+}
+
+// Shutting a socket down does not end a receive another thread is blocked in,
+// and closing it here would free a handle value that the next client can get
+// while the worker still uses it. So: shut it down, which makes every later
+// receive fail at once, then cancel the receive that may already wait.
+void socketEndReceive(SocketHandle socket) {
+    ::shutdown(native(socket), SD_BOTH);
+    CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr);
 }
 
 void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
@@ -121,6 +164,9 @@ static DWORD WINAPI runThread(LPVOID start) {
     ThreadStart copy = *static_cast<ThreadStart*>(start);
     delete static_cast<ThreadStart*>(start);
     copy.body(copy.argument);
+    if (sendDone != nullptr) {
+        CloseHandle(sendDone);
+    }
     return 0;
 }
 

@@ -14,7 +14,7 @@ void appendClient(ClientList* clients, ClientNode* node) {
     ++clients->count;
 }
 
-void removeClient(ClientList* clients, ClientNode* node) {
+void unlinkClient(ClientList* clients, ClientNode* node) {
     if (clients->count == 1) {
         clients->head = nullptr;
         clients->tail = nullptr;
@@ -29,5 +29,9 @@ void removeClient(ClientList* clients, ClientNode* node) {
         node->next->previous = node->previous;
     }
     --clients->count;
+}
+
+void removeClient(ClientList* clients, ClientNode* node) {
+    unlinkClient(clients, node);
     delete node;
 }

@@ -12,12 +12,19 @@
 #include <cstdint>
 
 // One accepted connection. Created by the acceptor; owned by the registry from
-// appendClient on; its socket is closed by its own relay worker, which then
-// frees the entry through removeClient, all under the relay lock.
+// appendClient until its connection ends. It leaves the registry in one of
+// two ways, both under the relay lock: its own relay worker sees the
+// connection end, closes the socket and frees the entry (removeClient); or a
+// fan-out gives up on the peer and drops it (unlinked and marked, the socket
+// set to reset and its receive ended, but left open), and its worker, once
+// its receive ends, closes the socket and frees the entry. So only the worker
+// ever closes the socket or frees the entry, once, and no thread uses the
+// handle after that.
 struct ClientNode {
     ClientNode* next;     // accepted after this one and still registered
     ClientNode* previous; // accepted before this one and still registered
     SocketHandle socket;
+    bool dropped; // unlinked by a fan-out; its worker has yet to free it
 };
 
 // The clients in accept order. Created once at start-up; lives until the
@@ -47,11 +54,16 @@ struct RelayLockHold {
 
 ClientList* createClientList();
 
-// Both under the relay lock. appendClient takes a node whose links are empty.
+// All under the relay lock. appendClient takes a node whose links are empty.
+// unlinkClient takes an entry out of the registry and leaves it allocated;
+// removeClient unlinks it and frees it.
 void appendClient(ClientList* clients, ClientNode* node);
+void unlinkClient(ClientList* clients, ClientNode* node);
 void removeClient(ClientList* clients, ClientNode* node);
 
-// Walk: visit every entry, oldest first, under the relay lock.
+// Walk: visit every entry, oldest first, under the relay lock. The visit may
+// unlink the entry it is given (the walk has already moved past it), but no
+// other entry.
 template <typename Visit> void forEachClient(ClientList* clients, Visit visit) {
     clients->cursor = clients->head;
     for (std::uint32_t remaining = clients->count; remaining > 0; --remaining) {

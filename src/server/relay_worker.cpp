@@ -1,5 +1,6 @@
 #include "server/relay_worker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 
@@ -9,46 +10,78 @@ struct WorkerStart {
     RelayContext* context;
     ClientNode* own;
 };
+
+using Clock = std::chrono::steady_clock;
 } // namespace
 
 // Each peer takes its copy of a chunk in sends of at most this size. Same
 // bytes, same order; but on loopback one 64 KiB send per peer cost nearly
 // twice the CPU per byte delivered that two 32 KiB sends do.
 constexpr int SEND_PIECE_BYTES = 32 * 1024;
+// A chunk whose fan-out begins late, because the one before it stalled,
+// still gives each peer this long to take it: a healthy peer is never
+// dropped for a stall that was somebody else's.
+constexpr auto LATE_FAN_OUT_GRACE = std::chrono::seconds(1);
 
-// One chunk to one peer. A peer that has not taken the whole chunk by the
-// send timeout is shut down, which ends its own worker; every other failure
-// is ignored. The deadline covers the chunk, not each send: for a peer that
-// reads nothing the stack still takes a few more bytes now and then, so a
-// single send ends in a partial count and never times out on its own.
-static void sendChunk(SocketHandle peer, const char* chunk, int length) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(SEND_TIMEOUT_SECONDS);
-    int sent = 0;
-    while (sent < length) {
-        int piece = length - sent < SEND_PIECE_BYTES ? length - sent : SEND_PIECE_BYTES;
-        int n = socketSend(peer, chunk + sent, piece);
-        if (n == SEND_TIMED_OUT ||
-            (n > 0 && sent + n < length && std::chrono::steady_clock::now() >= deadline)) {
-            socketShutdownBoth(peer);
-            return;
-        }
+// When every peer must have taken a chunk that arrived at `arrived`.
+static Clock::time_point chunkDeadline(Clock::time_point arrived) {
+    return std::max(arrived + std::chrono::seconds(SEND_TIMEOUT_SECONDS),
+                    Clock::now() + LATE_FAN_OUT_GRACE);
+}
+
+static int millisecondsUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// One chunk to one peer, all of it by the deadline. Sends never wait while
+// the peer has room, and never past the deadline. Returns 0 once the peer has
+// it all, or how its send failed.
+static int sendChunk(SocketHandle peer, const char* chunk, int length, Clock::time_point deadline) {
+    for (int sent = 0; sent < length;) {
+        int n = socketSendWithin(peer, chunk + sent, std::min(length - sent, SEND_PIECE_BYTES),
+                                 millisecondsUntil(deadline));
         if (n <= 0) {
-            return;
+            return n < 0 ? n : SEND_FAILED;
         }
         sent += n;
     }
+    return 0;
 }
 
-static void fanOut(ClientList* clients, const ClientNode* own, const char* chunk, int length) {
-    forEachClient(clients, [&](const ClientNode* peer) {
+// A peer that failed a chunk leaves the registry now, so no later chunk, count
+// or listing sees it, and its connection is reset when its own worker closes
+// it. The worker of a peer whose connection broke ends by itself, once it has
+// relayed what that peer sent last; a peer that is stuck or failing must have
+// its worker's receive ended here.
+static void dropPeer(ClientList* clients, ClientNode* peer, int failure) {
+    unlinkClient(clients, peer);
+    peer->dropped = true;
+    socketResetOnClose(peer->socket);
+    if (failure != SEND_PEER_GONE) {
+        socketEndReceive(peer->socket);
+    }
+}
+
+static void fanOut(ClientList* clients, const ClientNode* own, const char* chunk, int length,
+                   Clock::time_point deadline) {
+    forEachClient(clients, [&](ClientNode* peer) {
         if (peer != own) {
-            sendChunk(peer->socket, chunk, length);
+            int failure = sendChunk(peer->socket, chunk, length, deadline);
+            if (failure != 0) {
+                dropPeer(clients, peer, failure);
+            }
         }
     });
 }
 
+// A dropped entry is already out of the registry; any other is still in it.
 static void endConnection(ClientList* clients, ClientNode* own) {
+    if (own->dropped) {
+        socketClose(own->socket);
+        delete own;
+        return;
+    }
     socketShutdownBoth(own->socket);
     socketClose(own->socket);
     removeClient(clients, own);
@@ -61,13 +94,14 @@ static void relayWorker(void* argument) {
     char buffer[MAX_CHUNK + 1];
     for (;;) {
         int n = socketReceive(start.own->socket, buffer, MAX_CHUNK);
+        Clock::time_point arrived = Clock::now();
         RelayLockHold hold(start.context->lock);
         if (n <= 0) {
             endConnection(clients, start.own);
             return;
         }
         buffer[n - 1] = '\0';
-        fanOut(clients, start.own, buffer, n);
+        fanOut(clients, start.own, buffer, n, chunkDeadline(arrived));
     }
 }
 

@@ -1,7 +1,9 @@
 // The relay worker: one thread per connected client. It receives what its
 // client sends and forwards each chunk, last byte zeroed, to every other
-// registered client; when the connection ends it closes the socket and
-// removes the client's entry. It touches the registry only under the lock.
+// registered client, and drops a peer that fails a chunk or has not taken it
+// in time. When its connection ends, or its own client was dropped, it closes
+// the socket and frees the client's entry. It touches the registry only
+// under the lock.
 #pragma once
 
 #include "server/client_list.h"
@@ -9,9 +11,9 @@
 #include <cstddef>
 
 constexpr int MAX_CHUNK = 65535;
-// A peer that cannot take a whole chunk within this long is disconnected, so
-// one stuck client cannot freeze the hub for everyone. The acceptor sets it
-// on every client socket as its send timeout.
+// Every peer must have taken a chunk this long after it arrived, or it is
+// dropped: one stuck client cannot freeze the hub for everyone, and however
+// many are stuck on one chunk, the hub waits this long once.
 constexpr int SEND_TIMEOUT_SECONDS = 10;
 // The receive buffer lives on the worker's stack: room for it and a margin,
 // far below the default, so one process holds thousands of clients.

@@ -80,9 +80,8 @@ static void openListener(RelayServer* server) {
 // be served is closed at once: no entry ever stays without a worker.
 static void admitClient(RelayContext* context, SocketHandle socket) {
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
-    auto* node = new (std::nothrow) ClientNode{nullptr, nullptr, socket};
-    if (node == nullptr || !socketSetSendTimeout(socket, SEND_TIMEOUT_SECONDS)) {
-        delete node;
+    auto* node = new (std::nothrow) ClientNode{nullptr, nullptr, socket, false};
+    if (node == nullptr) {
         socketClose(socket);
         return;
     }
