@@ -490,6 +490,23 @@ long shownUserCount(Server& server) {
     return std::strtol(server.seen.c_str() + at, nullptr, 10);
 }
 
+long listedUserCount(Server& server) {
+    // The n pressed after l marks the end of the listing.
+    const std::string end = "# User(s) ";
+    std::size_t from = server.seen.size();
+    pressKeys(server, "ln");
+    if (!waitForOutput(server, end, from)) {
+        return -1;
+    }
+    std::string listing = server.seen.substr(from, server.seen.find(end, from) - from);
+    long users = 0;
+    for (std::size_t at = listing.find("User "); at != std::string::npos;
+         at = listing.find("User ", at + 1)) {
+        ++users;
+    }
+    return users;
+}
+
 bool userCountBecomes(Server& server, long count, int deadlineMs) {
     auto deadline = after(deadlineMs);
     while (shownUserCount(server) != count) {

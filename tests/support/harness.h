@@ -78,6 +78,8 @@ std::string zeroLast(std::string bytes);
 // The count the console shows for key n (read through a pipe or a
 // terminal), or -1 when no answer came.
 long shownUserCount(Server& server);
+// How many users key l lists (through a pipe), or -1 when no answer came.
+long listedUserCount(Server& server);
 // Presses n until the console shows `count`; false at the deadline.
 bool userCountBecomes(Server& server, long count, int deadlineMs = DEADLINE_MS);
 
