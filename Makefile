@@ -7,24 +7,44 @@ SOAK_SECONDS ?= 60
 
 PREFIX ?= /usr/local
 
-.PHONY: all build run test install package clean sanitize lint soak bench
+.PHONY: all configure build run test install uninstall package clean sanitize lint soak bench
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
+# Configured on every call: costs nothing when the build is current, redoes a
+# failed or changed configuration, and lets CMAKE_FLAGS take effect.
+configure:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 
-build: $(BUILD)/CMakeCache.txt
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Running the hub needs a compiler and CMake, nothing the tests need.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target velloran
 	./$(BUILD)/velloran $(PORT)
 
-test: build
+# Without GoogleTest the build leaves the tests out: get it (installed when
+# root, else named in one line), then configure again, and never pass a run
+# that had no tests to run.
+HAVE_GTEST = grep -q '^VELLORAN_HAVE_GTEST:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt
+test: configure
+	@$(HAVE_GTEST) || tools/install-test-deps.sh
+	@$(HAVE_GTEST) || { cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && $(HAVE_GTEST); } || \
+	  { echo "CMake does not find GoogleTest in $(BUILD): see its output above" >&2; exit 1; }
+	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+# Stripped; the list of what went where is kept for uninstall, since any
+# later `cmake --install` (the packaging checks run some) rewrites CMake's.
+install: configure
+	cmake --build $(BUILD) -j $(JOBS) --target velloran compressed_docs
+	cmake --install $(BUILD) --prefix $(PREFIX) --strip
+	cp $(BUILD)/install_manifest.txt $(BUILD)/installed-files.txt
+
+uninstall:
+	tools/uninstall.sh $(BUILD)/installed-files.txt
+	rm $(BUILD)/installed-files.txt
 
 package: build
 	cd $(BUILD) && cpack -G DEB
@@ -59,19 +79,23 @@ soak: build
 # The 32-bit Windows console program, cross-built: $(WIN_BUILD)/velloran.exe.
 WIN_BUILD ?= build-win32
 
-.PHONY: windows test-windows capacity capacity-windows clean-windows
+.PHONY: configure-windows windows test-windows package-windows capacity capacity-windows clean-windows
 
-$(WIN_BUILD)/CMakeCache.txt:
+configure-windows:
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS)
 
-windows: $(WIN_BUILD)/CMakeCache.txt
+windows: configure-windows
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target velloran
+
+# $(WIN_BUILD)/velloran-1.0-win32.zip: the .exe, the README and the licence.
+package-windows: windows
+	cd $(WIN_BUILD) && cpack -G ZIP
 
 # Its unit tests, then the Linux build's end-to-end, load and fault suites
 # against the .exe, under Wine. Wine is slower than the hub it runs, so the
 # load suites run at a fraction of their size (WINE_TEST_SCALE divides it).
 WINE_TEST_SCALE ?= 1
-test-windows: build $(WIN_BUILD)/CMakeCache.txt
+test-windows: build configure-windows
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	tests/windows/with-wine.sh $(WIN_BUILD) sh -c \
 	  'ctest --test-dir $(WIN_BUILD) --output-on-failure -j $(JOBS) && $(BUILD)/tests/e2e_tests && \

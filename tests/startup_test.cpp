@@ -63,6 +63,40 @@ TEST(Startup, AFailureIsOneLineOnStandardErrorAndStatusOne) {
     }
 }
 
+struct Answer {
+    const char* argument;
+    std::string output; // the first line of standard output, or all of it
+    bool wholeOutput;
+};
+
+const Answer ANSWERS[] = {
+    {"--help", "usage: velloran PORT\n", false},
+    {"-h", "usage: velloran PORT\n", false},
+    {"--version", "velloran 1.0\n", true},
+    {"-V", "velloran 1.0\n", true},
+};
+
+// Help and version answer on standard output and end at once with status 0,
+// before any socket exists: no menu, no listener, nothing on standard error.
+TEST(Startup, HelpAndVersionAnswerAndExitWithoutListening) {
+    for (const Answer& answer : ANSWERS) {
+        SCOPED_TRACE(answer.argument);
+        Server server = start({answer.argument}, Keys::None);
+        ASSERT_GT(server.pid, 0);
+        std::string output = readToEnd(server.output);
+        if (answer.wholeOutput) {
+            EXPECT_EQ(output, answer.output);
+        } else {
+            EXPECT_EQ(output.substr(0, answer.output.size()), answer.output);
+            EXPECT_NE(output.find("man velloran"), std::string::npos) << output;
+            EXPECT_EQ(output.find("=========="), std::string::npos) << "the menu was drawn";
+        }
+        EXPECT_EQ(readToEnd(server.errors), "");
+        EXPECT_EQ(exitStatus(waitExit(server)), 0);
+        stop(server);
+    }
+}
+
 TEST(Startup, OnlyTheLowSixteenBitsOfThePortAreBound) {
     // 70000 = 65536 + 4464.
     int probe = holdPort(4464);
