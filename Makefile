@@ -7,7 +7,7 @@ SOAK_SECONDS ?= 60
 
 PREFIX ?= /usr/local
 
-.PHONY: all configure build run test install uninstall package clean sanitize lint soak bench
+.PHONY: all configure tests-configured build run test install uninstall package clean sanitize lint soak bench
 
 all: build
 
@@ -28,10 +28,12 @@ run: configure
 # root, else named in one line), then configure again, and never pass a run
 # that had no tests to run.
 HAVE_GTEST = grep -q '^VELLORAN_HAVE_GTEST:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt
-test: configure
+tests-configured: configure
 	@$(HAVE_GTEST) || tools/install-test-deps.sh
 	@$(HAVE_GTEST) || { cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && $(HAVE_GTEST); } || \
 	  { echo "CMake does not find GoogleTest in $(BUILD): see its output above" >&2; exit 1; }
+
+test: tests-configured
 	cmake --build $(BUILD) -j $(JOBS)
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
@@ -81,8 +83,10 @@ WIN_BUILD ?= build-win32
 
 .PHONY: configure-windows windows test-windows package-windows capacity capacity-windows clean-windows
 
+# The toolchain counts only on the first configuration; later ones would warn
+# that it went unused.
 configure-windows:
-	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS)
+	cmake -S . -B $(WIN_BUILD) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS)
 
 windows: configure-windows
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target velloran
@@ -95,7 +99,8 @@ package-windows: windows
 # against the .exe, under Wine. Wine is slower than the hub it runs, so the
 # load suites run at a fraction of their size (WINE_TEST_SCALE divides it).
 WINE_TEST_SCALE ?= 1
-test-windows: build configure-windows
+test-windows: tests-configured configure-windows
+	cmake --build $(BUILD) -j $(JOBS)
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	tests/windows/with-wine.sh $(WIN_BUILD) sh -c \
 	  'ctest --test-dir $(WIN_BUILD) --output-on-failure -j $(JOBS) && $(BUILD)/tests/e2e_tests && \

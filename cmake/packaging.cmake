@@ -16,6 +16,10 @@ the port, and quits with one key. It also runs headless as a service.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
+# Installing and packaging need what is installed, not the tests: the
+# Makefile builds those targets first, and make package-windows only the .exe.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 if(WIN32)
   install(TARGETS velloran RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)

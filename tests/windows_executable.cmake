@@ -1,5 +1,6 @@
 # Checks a built .exe: a 32-bit Windows console program, large address aware,
-# that imports only DLLs every Windows system has. Run as: cmake -DOBJDUMP=... -DEXE=... -P this
+# without debug sections, that imports only DLLs every Windows system has.
+# Run as: cmake -DOBJDUMP=... -DEXE=... -P this
 execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "cannot read the headers of ${EXE}")
@@ -12,6 +13,10 @@ if(NOT headers MATCHES "large address aware")
 endif()
 if(NOT headers MATCHES "Subsystem[ \t]+0+3[ \t]+\\(Windows CUI\\)")
   message(FATAL_ERROR "${EXE} is not a console program")
+endif()
+execute_process(COMMAND ${OBJDUMP} -h ${EXE} OUTPUT_VARIABLE sections RESULT_VARIABLE failed)
+if(failed OR sections MATCHES "\\.debug_")
+  message(FATAL_ERROR "${EXE} carries debug sections: it ships as built, so it must be stripped")
 endif()
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 string(TOLOWER "${imports}" imports)
