@@ -75,6 +75,15 @@ void socketClose(SocketHandle socket);
 // stackBytes 0 means the platform's default stack.
 using ThreadBody = void (*)(void* argument);
 bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes);
+// The same for relay workers, whose threads outlive their work: when `body`
+// returns, the thread parks, using no CPU, and the next startWorkerThread
+// hands it the new work instead of starting a thread. At most
+// MAX_PARKED_THREADS park; past that a finished thread ends. 64 covers the
+// connections a busy hub turns over at once on a few cores, at a cost of a
+// few KiB of resident stack and one kernel thread each while idle. Every
+// caller passes the same stackBytes: a parked thread keeps the stack it had.
+constexpr int MAX_PARKED_THREADS = 64;
+bool startWorkerThread(ThreadBody body, void* argument, std::size_t stackBytes);
 void pauseMilliseconds(int milliseconds);
 [[noreturn]] void idleForever();
 

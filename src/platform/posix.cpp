@@ -151,7 +151,9 @@ static void* runThread(void* start) {
     return nullptr;
 }
 
-bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+// Starts a detached thread at `entry`, which takes over a ThreadStart.
+static bool startThread(void* (*entry)(void*), ThreadBody body, void* argument,
+                        std::size_t stackBytes) {
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) {
         return false;
@@ -161,12 +163,83 @@ bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
     auto* start = ready ? new (std::nothrow) ThreadStart{body, argument} : nullptr;
     pthread_t thread;
-    bool started = start != nullptr && pthread_create(&thread, &attributes, runThread, start) == 0;
+    bool started = start != nullptr && pthread_create(&thread, &attributes, entry, start) == 0;
     if (!started) {
         delete start;
     }
     pthread_attr_destroy(&attributes);
     return started;
+}
+
+bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+    return startThread(runThread, body, argument, stackBytes);
+}
+
+// ---- Worker threads parked between connections -----------------------------
+// A worker thread whose work is done waits on its own condition for the
+// next, so a new connection costs a wake-up instead of a thread start and
+// exit. The record lives on the parked thread's stack; `parked` is a stack
+// too: the thread parked last, its memory still warm, goes first.
+
+namespace {
+struct ParkedThread {
+    ThreadBody body; // null while it waits; set by the hand-over
+    void* argument;
+    pthread_cond_t wake;
+};
+} // namespace
+
+// Guards parked, parkedCount and every parked thread's body and argument.
+static pthread_mutex_t parkingLock = PTHREAD_MUTEX_INITIALIZER;
+static ParkedThread* parked[MAX_PARKED_THREADS];
+static int parkedCount = 0;
+
+// Waits for the next work; leaves body null when there is no room to park.
+static void parkForWork(ParkedThread* self) {
+    pthread_mutex_lock(&parkingLock);
+    self->body = nullptr;
+    if (parkedCount < MAX_PARKED_THREADS) {
+        parked[parkedCount++] = self;
+        while (self->body == nullptr) {
+            pthread_cond_wait(&self->wake, &parkingLock);
+        }
+    }
+    pthread_mutex_unlock(&parkingLock);
+}
+
+static bool handToParkedThread(ThreadBody body, void* argument) {
+    pthread_mutex_lock(&parkingLock);
+    ParkedThread* thread = parkedCount > 0 ? parked[--parkedCount] : nullptr;
+    if (thread != nullptr) {
+        thread->body = body;
+        thread->argument = argument;
+        pthread_cond_signal(&thread->wake);
+    }
+    pthread_mutex_unlock(&parkingLock);
+    return thread != nullptr;
+}
+
+static void* runWorkerThread(void* start) {
+    ParkedThread self{};
+    self.body = static_cast<ThreadStart*>(start)->body;
+    self.argument = static_cast<ThreadStart*>(start)->argument;
+    delete static_cast<ThreadStart*>(start);
+    // Without its condition the thread cannot park: it does this work and ends.
+    if (pthread_cond_init(&self.wake, nullptr) != 0) {
+        self.body(self.argument);
+        return nullptr;
+    }
+    while (self.body != nullptr) {
+        self.body(self.argument);
+        parkForWork(&self);
+    }
+    pthread_cond_destroy(&self.wake);
+    return nullptr;
+}
+
+bool startWorkerThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+    return handToParkedThread(body, argument) ||
+           startThread(runWorkerThread, body, argument, stackBytes);
 }
 
 void pauseMilliseconds(int milliseconds) {
