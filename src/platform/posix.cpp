@@ -12,6 +12,7 @@
 #include <new>
 #include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -176,35 +177,40 @@ bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes
 }
 
 // ---- Worker threads parked between connections -----------------------------
-// A worker thread whose work is done waits on its own condition for the
+// A worker thread whose work is done waits on its own semaphore for the
 // next, so a new connection costs a wake-up instead of a thread start and
-// exit. The record lives on the parked thread's stack; `parked` is a stack
-// too: the thread parked last, its memory still warm, goes first.
+// exit. The hand-over writes the work before it posts, and the woken thread
+// needs no lock to read it. The record lives on the parked thread's stack;
+// `parked` is a stack too: the thread parked last, its memory still warm,
+// goes first.
 
 namespace {
 struct ParkedThread {
-    ThreadBody body; // null while it waits; set by the hand-over
+    ThreadBody body; // written by the hand-over before it posts `wake`
     void* argument;
-    pthread_cond_t wake;
+    sem_t wake;
 };
 } // namespace
 
-// Guards parked, parkedCount and every parked thread's body and argument.
+// Guards parked and parkedCount. The hand-over posts while holding it, so a
+// woken thread cannot come back to park, find no room and end (taking its
+// semaphore with it) before the post has returned.
 static pthread_mutex_t parkingLock = PTHREAD_MUTEX_INITIALIZER;
 static ParkedThread* parked[MAX_PARKED_THREADS];
 static int parkedCount = 0;
 
-// Waits for the next work; leaves body null when there is no room to park.
-static void parkForWork(ParkedThread* self) {
+// Waits for the next work; false when there is no room to park.
+static bool parkForWork(ParkedThread* self) {
     pthread_mutex_lock(&parkingLock);
-    self->body = nullptr;
-    if (parkedCount < MAX_PARKED_THREADS) {
+    bool room = parkedCount < MAX_PARKED_THREADS;
+    if (room) {
         parked[parkedCount++] = self;
-        while (self->body == nullptr) {
-            pthread_cond_wait(&self->wake, &parkingLock);
-        }
     }
     pthread_mutex_unlock(&parkingLock);
+    while (room && sem_wait(&self->wake) != 0) {
+        // interrupted by a signal: keep waiting
+    }
+    return room;
 }
 
 static bool handToParkedThread(ThreadBody body, void* argument) {
@@ -213,7 +219,7 @@ static bool handToParkedThread(ThreadBody body, void* argument) {
     if (thread != nullptr) {
         thread->body = body;
         thread->argument = argument;
-        pthread_cond_signal(&thread->wake);
+        sem_post(&thread->wake);
     }
     pthread_mutex_unlock(&parkingLock);
     return thread != nullptr;
@@ -224,16 +230,15 @@ static void* runWorkerThread(void* start) {
     self.body = static_cast<ThreadStart*>(start)->body;
     self.argument = static_cast<ThreadStart*>(start)->argument;
     delete static_cast<ThreadStart*>(start);
-    // Without its condition the thread cannot park: it does this work and ends.
-    if (pthread_cond_init(&self.wake, nullptr) != 0) {
+    // Without its semaphore the thread cannot park: it does this work and ends.
+    if (sem_init(&self.wake, 0, 0) != 0) {
         self.body(self.argument);
         return nullptr;
     }
-    while (self.body != nullptr) {
+    do {
         self.body(self.argument);
-        parkForWork(&self);
-    }
-    pthread_cond_destroy(&self.wake);
+    } while (parkForWork(&self));
+    sem_destroy(&self.wake);
     return nullptr;
 }
 
