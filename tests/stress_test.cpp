@@ -2,7 +2,9 @@
 // byte they receive checked. Given all these clients and all these bytes,
 // each steady client receives exactly what the others sent, chunk by chunk.
 
+#include "platform/platform.h"
 #include "support/harness.h"
+#include "support/process_usage.h"
 #include "support/traffic_mix.h"
 
 #include <gtest/gtest.h>
@@ -40,6 +42,38 @@ TEST(Stress, ManyClientsComingAndGoingLoseNothingAndNeverInterleave) {
     for (int fd : steady) {
         ::close(fd);
     }
+    stop(server);
+}
+
+// Given more clients at once than threads may park: once they all leave, the
+// hub keeps exactly MAX_PARKED_THREADS threads beyond its idle ones, whatever
+// came before; the next wave, served by those parked threads first, relays
+// exactly as the first did.
+TEST(WorkerThreads, FinishedOnesParkUpToTheBoundAndCarryTheNextClients) {
+    Server server = startOnFreePort(Keys::Pipe);
+    ASSERT_GT(server.pid, 0);
+    ASSERT_TRUE(userCountBecomes(server, 0));
+    ProcessUsage parkedBound = processUsage(server.pid);
+    ASSERT_GT(parkedBound.threads, 0);
+    parkedBound.threads += MAX_PARKED_THREADS;
+    constexpr int WAVE = MAX_PARKED_THREADS + 16;
+    for (int wave = 1; wave <= 2; ++wave) {
+        std::vector<int> clients = joinClients(server.port, WAVE);
+        ASSERT_EQ(clients.size(), static_cast<std::size_t>(WAVE));
+        const std::string chunk = "wave " + std::to_string(wave);
+        sendBytes(clients.back(), chunk);
+        for (int i = 0; i + 1 < WAVE; ++i) {
+            EXPECT_EQ(receiveBytes(clients[i], chunk.size()), zeroLast(chunk))
+                << "wave " << wave << ", client " << i;
+        }
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        ASSERT_TRUE(userCountBecomes(server, 0));
+        EXPECT_EQ(usageSettlesTo(server.pid, parkedBound, DEADLINE_MS).threads, parkedBound.threads)
+            << "wave " << wave;
+    }
+    EXPECT_TRUE(isRunning(server));
     stop(server);
 }
 

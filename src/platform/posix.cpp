@@ -12,6 +12,7 @@
 #include <new>
 #include <poll.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -151,7 +152,9 @@ static void* runThread(void* start) {
     return nullptr;
 }
 
-bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+// Starts a detached thread at `entry`, which takes over a ThreadStart.
+static bool startThread(void* (*entry)(void*), ThreadBody body, void* argument,
+                        std::size_t stackBytes) {
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) {
         return false;
@@ -161,12 +164,87 @@ bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
     auto* start = ready ? new (std::nothrow) ThreadStart{body, argument} : nullptr;
     pthread_t thread;
-    bool started = start != nullptr && pthread_create(&thread, &attributes, runThread, start) == 0;
+    bool started = start != nullptr && pthread_create(&thread, &attributes, entry, start) == 0;
     if (!started) {
         delete start;
     }
     pthread_attr_destroy(&attributes);
     return started;
+}
+
+bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+    return startThread(runThread, body, argument, stackBytes);
+}
+
+// ---- Worker threads parked between connections -----------------------------
+// A worker thread whose work is done waits on its own semaphore for the
+// next, so a new connection costs a wake-up instead of a thread start and
+// exit. The hand-over writes the work before it posts, and the woken thread
+// needs no lock to read it. The record lives on the parked thread's stack;
+// `parked` is a stack too: the thread parked last, its memory still warm,
+// goes first.
+
+namespace {
+struct ParkedThread {
+    ThreadBody body; // written by the hand-over before it posts `wake`
+    void* argument;
+    sem_t wake;
+};
+} // namespace
+
+// Guards parked and parkedCount. The hand-over posts while holding it, so a
+// woken thread cannot come back to park, find no room and end (taking its
+// semaphore with it) before the post has returned.
+static pthread_mutex_t parkingLock = PTHREAD_MUTEX_INITIALIZER;
+static ParkedThread* parked[MAX_PARKED_THREADS];
+static int parkedCount = 0;
+
+// Waits for the next work; false when there is no room to park.
+static bool parkForWork(ParkedThread* self) {
+    pthread_mutex_lock(&parkingLock);
+    bool room = parkedCount < MAX_PARKED_THREADS;
+    if (room) {
+        parked[parkedCount++] = self;
+    }
+    pthread_mutex_unlock(&parkingLock);
+    while (room && sem_wait(&self->wake) != 0) {
+        // interrupted by a signal: keep waiting
+    }
+    return room;
+}
+
+static bool handToParkedThread(ThreadBody body, void* argument) {
+    pthread_mutex_lock(&parkingLock);
+    ParkedThread* thread = parkedCount > 0 ? parked[--parkedCount] : nullptr;
+    if (thread != nullptr) {
+        thread->body = body;
+        thread->argument = argument;
+        sem_post(&thread->wake);
+    }
+    pthread_mutex_unlock(&parkingLock);
+    return thread != nullptr;
+}
+
+static void* runWorkerThread(void* start) {
+    ParkedThread self{};
+    self.body = static_cast<ThreadStart*>(start)->body;
+    self.argument = static_cast<ThreadStart*>(start)->argument;
+    delete static_cast<ThreadStart*>(start);
+    // Without its semaphore the thread cannot park: it does this work and ends.
+    if (sem_init(&self.wake, 0, 0) != 0) {
+        self.body(self.argument);
+        return nullptr;
+    }
+    do {
+        self.body(self.argument);
+    } while (parkForWork(&self));
+    sem_destroy(&self.wake);
+    return nullptr;
+}
+
+bool startWorkerThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+    return handToParkedThread(body, argument) ||
+           startThread(runWorkerThread, body, argument, stackBytes);
 }
 
 void pauseMilliseconds(int milliseconds) {

@@ -89,7 +89,7 @@ int socketReceive(SocketHandle socket, char* buffer, int length) {
 }
 
 // The event each thread's overlapped sends complete on: created at its first
-// send, closed when the thread ends (see runThread).
+// send, closed when the thread ends (see endThread).
 static thread_local HANDLE sendDone = nullptr;
 
 static bool connectionBroken(int error) {
@@ -160,31 +160,105 @@ struct ThreadStart {
 };
 } // namespace
 
+// What a thread owns beyond its stack, given back when it ends.
+static void endThread() {
+    if (sendDone != nullptr) {
+        CloseHandle(sendDone);
+    }
+}
+
 static DWORD WINAPI runThread(LPVOID start) {
     ThreadStart copy = *static_cast<ThreadStart*>(start);
     delete static_cast<ThreadStart*>(start);
     copy.body(copy.argument);
-    if (sendDone != nullptr) {
-        CloseHandle(sendDone);
-    }
+    endThread();
     return 0;
 }
 
-// A 32-bit process has 2 GiB of addresses: with the default reservation per
-// thread, stacks alone would cap it below a thousand clients.
-bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+// Starts a thread at `entry`, which takes over a ThreadStart. A 32-bit
+// process has 2 GiB of addresses: with the default reservation per thread,
+// stacks alone would cap it below a thousand clients.
+static bool startThread(LPTHREAD_START_ROUTINE entry, ThreadBody body, void* argument,
+                        std::size_t stackBytes) {
     auto* start = new (std::nothrow) ThreadStart{body, argument};
     if (start == nullptr) {
         return false;
     }
     DWORD flags = stackBytes != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0;
-    HANDLE thread = CreateThread(nullptr, stackBytes, runThread, start, flags, nullptr);
+    HANDLE thread = CreateThread(nullptr, stackBytes, entry, start, flags, nullptr);
     if (thread == nullptr) {
         delete start;
         return false;
     }
     CloseHandle(thread); // the thread runs on; nobody waits for it
     return true;
+}
+
+bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+    return startThread(runThread, body, argument, stackBytes);
+}
+
+// ---- Worker threads parked between connections -----------------------------
+// A worker thread whose work is done sleeps on its own condition variable
+// for the next, so a new connection costs a wake-up instead of a thread
+// start and exit (and keeps its send event). The record lives on the parked
+// thread's stack; `parked` is a stack too: the thread parked last goes first.
+
+namespace {
+struct ParkedThread {
+    ThreadBody body; // null while it waits; set by the hand-over
+    void* argument;
+    CONDITION_VARIABLE wake;
+};
+} // namespace
+
+// Guards parked, parkedCount and every parked thread's body and argument.
+static SRWLOCK parkingLock = SRWLOCK_INIT;
+static ParkedThread* parked[MAX_PARKED_THREADS];
+static int parkedCount = 0;
+
+// Waits for the next work; leaves body null when there is no room to park.
+static void parkForWork(ParkedThread* self) {
+    AcquireSRWLockExclusive(&parkingLock);
+    self->body = nullptr;
+    if (parkedCount < MAX_PARKED_THREADS) {
+        parked[parkedCount++] = self;
+        while (self->body == nullptr) {
+            SleepConditionVariableSRW(&self->wake, &parkingLock, INFINITE, 0);
+        }
+    }
+    ReleaseSRWLockExclusive(&parkingLock);
+}
+
+static bool handToParkedThread(ThreadBody body, void* argument) {
+    AcquireSRWLockExclusive(&parkingLock);
+    ParkedThread* thread = parkedCount > 0 ? parked[--parkedCount] : nullptr;
+    if (thread != nullptr) {
+        thread->body = body;
+        thread->argument = argument;
+        WakeConditionVariable(&thread->wake);
+    }
+    ReleaseSRWLockExclusive(&parkingLock);
+    return thread != nullptr;
+}
+
+static DWORD WINAPI runWorkerThread(LPVOID start) {
+    ParkedThread self{};
+    self.body = static_cast<ThreadStart*>(start)->body;
+    self.argument = static_cast<ThreadStart*>(start)->argument;
+    delete static_cast<ThreadStart*>(start);
+    InitializeConditionVariable(&self.wake);
+    while (self.body != nullptr) {
+        self.body(self.argument);
+        parkForWork(&self);
+    }
+    endThread();
+    return 0;
+}
+
+bool startWorkerThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+    return handToParkedThread(body, argument) ||
+           startThread(runWorkerThread, body, argument, stackBytes);
 }
 
 void pauseMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }

@@ -108,7 +108,7 @@ static void relayWorker(void* argument) {
 bool startRelayWorker(RelayContext* context, ClientNode* own) {
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
     auto* start = new (std::nothrow) WorkerStart{context, own};
-    if (start == nullptr || !startDetachedThread(relayWorker, start, RELAY_WORKER_STACK_BYTES)) {
+    if (start == nullptr || !startWorkerThread(relayWorker, start, RELAY_WORKER_STACK_BYTES)) {
         delete start;
         return false;
     }
