@@ -211,15 +211,30 @@ static void restoreTerminal() {
     }
 }
 
+static const int TERMINATING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+constexpr int TERMINATING_SIGNAL_COUNT = sizeof TERMINATING_SIGNALS / sizeof TERMINATING_SIGNALS[0];
+
+// What each terminating signal did before consoleOpen took it over. Written
+// once by consoleOpen, before the handler that reads it is installed.
+static struct sigaction foundActions[TERMINATING_SIGNAL_COUNT];
+
 // Put the terminal back, then die of the same signal so the parent sees the
-// true status. Everything here is async-signal-safe.
+// true status. A handler that was in place before ours (one that saves the
+// process's state on the way out) runs next; otherwise the default ends the
+// process. Everything here is async-signal-safe.
 static void restoreAndReraise(int signalNumber) {
     restoreTerminal();
-    std::signal(signalNumber, SIG_DFL);
+    struct sigaction next {};
+    next.sa_handler = SIG_DFL;
+    for (int i = 0; i < TERMINATING_SIGNAL_COUNT; ++i) {
+        if (TERMINATING_SIGNALS[i] == signalNumber &&
+            (foundActions[i].sa_flags & SA_SIGINFO) == 0 && foundActions[i].sa_handler != SIG_IGN) {
+            next = foundActions[i];
+        }
+    }
+    sigaction(signalNumber, &next, nullptr);
     raise(signalNumber);
 }
-
-static const int TERMINATING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 
 void consoleOpen() {
     if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
@@ -234,8 +249,11 @@ void consoleOpen() {
     raw.c_cc[VTIME] = 0;
     terminalSaved = 1;
     std::atexit(restoreTerminal);
-    for (int signalNumber : TERMINATING_SIGNALS) {
-        std::signal(signalNumber, restoreAndReraise);
+    for (int i = 0; i < TERMINATING_SIGNAL_COUNT; ++i) {
+        struct sigaction ours {};
+        ours.sa_handler = restoreAndReraise;
+        ours.sa_flags = SA_RESTART;
+        sigaction(TERMINATING_SIGNALS[i], &ours, &foundActions[i]);
     }
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
 }

@@ -268,12 +268,23 @@ int waitExit(Server& server, int deadlineMs) {
     }
 }
 
+// A coverage build's server writes its counters when a terminating signal
+// ends it, which SIGKILL would not let it do.
+static void endServer(Server& server) {
+#ifdef VELLORAN_COVERAGE
+    if (::kill(server.pid, SIGTERM) == 0 && waitExit(server, DEADLINE_MS) != -1) {
+        return;
+    }
+#endif
+    ::kill(server.pid, SIGKILL);
+    ::waitpid(server.pid, nullptr, 0);
+    failOnReport(server.pid);
+    server.pid = -1;
+}
+
 void stop(Server& server) {
     if (server.pid > 0) {
-        ::kill(server.pid, SIGKILL);
-        ::waitpid(server.pid, nullptr, 0);
-        failOnReport(server.pid);
-        server.pid = -1;
+        endServer(server);
     }
     if (server.output == server.keys) {
         server.output = -1; // one terminal carries both
