@@ -6,6 +6,7 @@
 // restoring the terminal.
 
 #include <csignal>
+#include <initializer_list>
 
 extern "C" void __gcov_dump(); // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
