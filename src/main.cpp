@@ -2,9 +2,14 @@
 // every other connected client, with its last byte set to zero.
 
 #include "console/console_line.h"
+#include "platform/platform.h"
 #include "server/server.h"
 
 int main(int argc, char** argv) {
+    if (!reserveStandardStreams()) {
+        writeLine(stderr, "erreur de reservation des flux standard");
+        return 1;
+    }
     if (argc < 2) {
         writeLine(stderr, "usage: velloran PORT");
         return 1;

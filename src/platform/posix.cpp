@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <new>
 #include <poll.h>
@@ -20,6 +21,27 @@
 
 static_assert(sizeof(NetAddress) == sizeof(sockaddr_in), "NetAddress must match sockaddr_in");
 static_assert(NET_FAMILY_IPV4 == AF_INET, "NetAddress family must match AF_INET");
+
+// ---- Standard streams ------------------------------------------------------
+
+// A standard descriptor closed at start would be the next one opened: the
+// listener's, or a client's, and the console would write its screen to that
+// client. The null device holds each closed one instead.
+bool reserveStandardStreams() {
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        int held = ::open("/dev/null", O_RDWR);
+        if (held != stream) {
+            if (held >= 0) {
+                ::close(held);
+            }
+            return false;
+        }
+    }
+    return true;
+}
 
 // ---- Network stack ---------------------------------------------------------
 
@@ -205,9 +227,12 @@ void releaseRelayLock(RelayLock* lock) { pthread_mutex_unlock(&lock->mutex); }
 static termios savedTerminal;
 static volatile sig_atomic_t terminalSaved = 0;
 
+// A signal may interrupt the wait for pending output to drain: try again
+// then, or the operator's terminal stays raw after we are gone.
 static void restoreTerminal() {
     if (terminalSaved != 0) {
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+        while (tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal) != 0 && errno == EINTR) {
+        }
     }
 }
 

@@ -165,7 +165,7 @@ static std::string normaliseOutput(std::string& bytes, bool terminal) {
 }
 
 [[noreturn]] static void execServer(const std::vector<std::string>& arguments,
-                                    int descriptorLimit) {
+                                    const Launch& launch) {
     std::vector<std::string> words = serverCommand();
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -178,12 +178,25 @@ static std::string normaliseOutput(std::string& bytes, bool terminal) {
     // Whatever the test runner left open is not the server's: it starts with
     // its standard streams only, so its descriptor count means something.
     ::close_range(3, ~0U, 0);
-    limitDescriptors(descriptorLimit);
+    limitDescriptors(launch.descriptorLimit);
+    for (const std::string& setting : launch.environment) {
+        std::size_t equals = setting.find('=');
+        ::setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
+    for (int stream : launch.closedStreams) {
+        ::close(stream);
+    }
     ::execvp(argv[0], argv.data());
     _exit(127);
 }
 
 Server start(const std::vector<std::string>& arguments, Keys keys, int descriptorLimit) {
+    Launch launch;
+    launch.descriptorLimit = descriptorLimit;
+    return start(arguments, keys, launch);
+}
+
+Server start(const std::vector<std::string>& arguments, Keys keys, const Launch& launch) {
     Server server;
     if (keys == Keys::Terminal) {
         int master = -1;
@@ -195,7 +208,7 @@ Server start(const std::vector<std::string>& arguments, Keys keys, int descripto
         pid_t pid = ::fork();
         if (pid == 0) {
             ::login_tty(terminal);
-            execServer(arguments, descriptorLimit);
+            execServer(arguments, launch);
         }
         server.pid = pid;
         server.keys = master;
@@ -216,7 +229,7 @@ Server start(const std::vector<std::string>& arguments, Keys keys, int descripto
         ::dup2(input, 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
-        execServer(arguments, descriptorLimit);
+        execServer(arguments, launch);
     }
     if (keys == Keys::Pipe) {
         ::close(in[0]);
