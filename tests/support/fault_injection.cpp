@@ -7,7 +7,8 @@
 // Mth, or from its Nth on; without @, on every call. Calls are counted from 1
 // per call, across all threads. CALL is one of:
 //   SOCKET, LISTEN, GETSOCKNAME, ACCEPT4, SETSOCKOPT, SEND, OPEN,
-//   TCGETATTR, TCSETATTR, PTHREAD_CREATE (fails with the error as its result),
+//   TCGETATTR, TCSETATTR, and PTHREAD_CREATE, PTHREAD_ATTR_INIT and
+//   PTHREAD_MUTEX_INIT (which fail with the error as their result),
 //   NEW (operator new with std::nothrow returns null; the error is unused),
 //   RECV (counted as calls return: the real receive runs, then its result is
 //   replaced by the failure, so a blocked worker fails once data or the end
@@ -117,6 +118,8 @@ Fault openFault{"VELLORAN_FAULT_OPEN"};
 Fault getTerminalFault{"VELLORAN_FAULT_TCGETATTR"};
 Fault setTerminalFault{"VELLORAN_FAULT_TCSETATTR"};
 Fault threadFault{"VELLORAN_FAULT_PTHREAD_CREATE"};
+Fault attributesFault{"VELLORAN_FAULT_PTHREAD_ATTR_INIT"};
+Fault mutexFault{"VELLORAN_FAULT_PTHREAD_MUTEX_INIT"};
 Fault allocationFault{"VELLORAN_FAULT_NEW"};
 
 int failWith(const Fault& fault) {
@@ -215,6 +218,21 @@ int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*
     }
     using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     return real<Create>("pthread_create")(thread, attributes, body, argument);
+}
+
+int pthread_attr_init(pthread_attr_t* attributes) {
+    if (failsNow(attributesFault)) {
+        return attributesFault.error;
+    }
+    return real<int (*)(pthread_attr_t*)>("pthread_attr_init")(attributes);
+}
+
+int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attributes) {
+    if (failsNow(mutexFault)) {
+        return mutexFault.error;
+    }
+    return real<int (*)(pthread_mutex_t*, const pthread_mutexattr_t*)>("pthread_mutex_init")(
+        mutex, attributes);
 }
 
 } // extern "C"
