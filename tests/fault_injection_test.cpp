@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -32,7 +33,9 @@ Launch withFaults(const std::vector<std::string>& faults) {
     launch.environment = faults;
     launch.environment.push_back(std::string("LD_PRELOAD=") + VELLORAN_FAULT_LIBRARY);
     // AddressSanitizer insists on coming first; the library only forwards to it.
-    launch.environment.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    const char* options = std::getenv("ASAN_OPTIONS");
+    launch.environment.push_back(std::string("ASAN_OPTIONS=") +
+                                 (options != nullptr ? options : "") + ":verify_asan_link_order=0");
     return launch;
 }
 

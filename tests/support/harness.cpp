@@ -174,15 +174,16 @@ static std::string normaliseOutput(std::string& bytes, bool terminal) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    // The test's settings first, so the report file is added to them.
+    for (const std::string& setting : launch.environment) {
+        std::size_t equals = setting.find('=');
+        ::setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
     sendReportsToFile();
     // Whatever the test runner left open is not the server's: it starts with
     // its standard streams only, so its descriptor count means something.
     ::close_range(3, ~0U, 0);
     limitDescriptors(launch.descriptorLimit);
-    for (const std::string& setting : launch.environment) {
-        std::size_t equals = setting.find('=');
-        ::setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
-    }
     for (int stream : launch.closedStreams) {
         ::close(stream);
     }
