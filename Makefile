@@ -7,7 +7,7 @@ SOAK_SECONDS ?= 60
 
 PREFIX ?= /usr/local
 
-.PHONY: all configure tests-configured build run test install uninstall package clean sanitize lint soak bench
+.PHONY: all configure tests-configured build run test install uninstall package clean sanitize lint soak bench coverage
 
 all: build
 
@@ -52,7 +52,7 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-lint build-bench
+	rm -rf $(BUILD) build-asan build-tsan build-lint build-bench $(COV_BUILD)
 
 # The whole suite twice more, end-to-end tests included, each time against a
 # server built with the same sanitizers: AddressSanitizer with
@@ -127,3 +127,21 @@ bench:
 	cmake -S . -B $(BENCH_BUILD) -DVELLORAN_BENCH=ON -DVELLORAN_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	bench/run.sh $(BENCH_BUILD)
+
+# A map of what the suite runs in src/, lines and branches: the whole suite
+# (fault-injection tests included) against a coverage build of its own. Not a
+# gate: no floor. Installs gcovr when missing and running as root. A failed
+# test still gets its map, and then fails the target.
+COV_BUILD ?= build-cov
+
+coverage:
+	@command -v gcovr >/dev/null 2>&1 || { [ "$$(id -u)" = 0 ] && apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcovr </dev/null; } || \
+	  { echo "make coverage needs gcovr: apt-get install gcovr" >&2; exit 1; }
+	cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVELLORAN_COVERAGE=ON $(CMAKE_FLAGS)
+	cmake --build $(COV_BUILD) -j $(JOBS)
+	find $(COV_BUILD) -name '*.gcda' -delete
+	ctest --test-dir $(COV_BUILD) --output-on-failure -j $(JOBS); status=$$?; \
+	  gcovr --root . --filter 'src/' --exclude src/coverage_signals.cpp --exclude-throw-branches --print-summary \
+	    --txt $(COV_BUILD)/coverage.txt $(COV_BUILD) && \
+	  echo "uncovered lines, file by file: $(COV_BUILD)/coverage.txt"; exit $$status

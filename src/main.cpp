@@ -3,9 +3,14 @@
 
 #include "command_line.h"
 #include "console/console_line.h"
+#include "platform/platform.h"
 #include "server/server.h"
 
 int main(int argc, char** argv) {
+    if (!reserveStandardStreams()) {
+        writeLine(stderr, "erreur de reservation des flux standard");
+        return 1;
+    }
     if (argc < 2) {
         writeLine(stderr, USAGE_LINE);
         return 1;

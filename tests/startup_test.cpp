@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <climits>
+#include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -114,6 +117,81 @@ TEST(Startup, OnlyTheLowSixteenBitsOfThePortAreBound) {
         ::close(fd);
     }
     stop(server);
+}
+
+// ---- Standard streams closed at start ---------------------------------------
+
+struct ClosedStreams {
+    const char* name; // as a shell would start it
+    std::vector<int> closed;
+};
+
+const ClosedStreams CLOSED_STREAMS[] = {
+    {"<&-", {0}},
+    {">&-", {1}},
+    {"2>&-", {2}},
+    {"<&- >&-", {0, 1}},
+    {"<&- 2>&-", {0, 2}},
+    {">&- 2>&-", {1, 2}},
+    {"<&- >&- 2>&-", {0, 1, 2}},
+};
+
+bool isClosed(const ClosedStreams& row, int stream) {
+    return std::find(row.closed.begin(), row.closed.end(), stream) != row.closed.end();
+}
+
+// What a standard descriptor of the process names, from /proc.
+std::string descriptorTarget(pid_t pid, int fd) {
+    std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    char target[PATH_MAX];
+    ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
+}
+
+// A closed standard stream must not become a client's socket, or the console
+// would write its screen to that client.
+TEST(Startup, WithStandardStreamsClosedItServesClientsAndNoneGetsConsoleText) {
+    const std::size_t clientCount = 3;
+    for (const ClosedStreams& row : CLOSED_STREAMS) {
+        SCOPED_TRACE(row.name);
+        if (underWine() && isClosed(row, 0) && isClosed(row, 1)) {
+            // Wine's loader takes those two for its own pipes and then cannot
+            // start any program, its own cmd included.
+            std::printf("%s: not run under Wine\n", row.name);
+            continue;
+        }
+        int port = freePort();
+        Launch launch;
+        launch.closedStreams = row.closed;
+        Server server = start({std::to_string(port)}, Keys::Pipe, launch);
+        ASSERT_TRUE(server.pid > 0 && waitUntilListening(port));
+        std::vector<int> clients = joinClients(port, static_cast<int>(clientCount));
+        ASSERT_EQ(clients.size(), clientCount);
+        if (!isClosed(row, 0)) {
+            pressKeys(server, "lmnp"); // a screenful for whoever holds standard output
+        }
+        if (!isClosed(row, 1)) {
+            const char* screenEnd = isClosed(row, 0) ? "Q  [Q]uit" : "# User(s) 3";
+            EXPECT_TRUE(waitForOutput(server, screenEnd)) << server.seen;
+        }
+        sendBytes(clients[0], "hello\n");
+        for (std::size_t i = 1; i < clientCount; ++i) {
+            EXPECT_EQ(receiveBytes(clients[i], 6), zeroLast("hello\n")) << "client " << i;
+        }
+        for (std::size_t i = 0; i < clientCount; ++i) {
+            EXPECT_EQ(receiveBytes(clients[i], 1, 300), "") << "client " << i << " got more";
+        }
+        if (!underWine()) {
+            for (int stream : row.closed) {
+                EXPECT_EQ(descriptorTarget(server.pid, stream), "/dev/null") << "stream " << stream;
+            }
+        }
+        EXPECT_TRUE(isRunning(server));
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        stop(server);
+    }
 }
 
 } // namespace

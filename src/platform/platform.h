@@ -32,6 +32,10 @@ struct NetStackInfo {
     std::uint16_t version;
 };
 
+// Called first by main: gives each standard stream that the process started
+// without the null device. False when one cannot be given it.
+bool reserveStandardStreams();
+
 // Network stack. netStartup returns 0 or the stack's error code.
 int netStartup(std::uint16_t requestedVersion, NetStackInfo* info);
 void netCleanup();

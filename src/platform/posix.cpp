@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <new>
 #include <poll.h>
@@ -21,6 +22,27 @@
 
 static_assert(sizeof(NetAddress) == sizeof(sockaddr_in), "NetAddress must match sockaddr_in");
 static_assert(NET_FAMILY_IPV4 == AF_INET, "NetAddress family must match AF_INET");
+
+// ---- Standard streams ------------------------------------------------------
+
+// A standard descriptor closed at start would be the next one opened: the
+// listener's, or a client's, and the console would write its screen to that
+// client. The null device holds each closed one instead.
+bool reserveStandardStreams() {
+    for (int stream = STDIN_FILENO; stream <= STDERR_FILENO; ++stream) {
+        if (::fcntl(stream, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        int held = ::open("/dev/null", O_RDWR);
+        if (held != stream) {
+            if (held >= 0) {
+                ::close(held);
+            }
+            return false;
+        }
+    }
+    return true;
+}
 
 // ---- Network stack ---------------------------------------------------------
 
@@ -283,21 +305,39 @@ void releaseRelayLock(RelayLock* lock) { pthread_mutex_unlock(&lock->mutex); }
 static termios savedTerminal;
 static volatile sig_atomic_t terminalSaved = 0;
 
+// A signal may interrupt the wait for pending output to drain: try again
+// then, or the operator's terminal stays raw after we are gone.
 static void restoreTerminal() {
     if (terminalSaved != 0) {
-        tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+        while (tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal) != 0 && errno == EINTR) {
+        }
     }
 }
 
+static const int TERMINATING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+constexpr int TERMINATING_SIGNAL_COUNT = sizeof TERMINATING_SIGNALS / sizeof TERMINATING_SIGNALS[0];
+
+// What each terminating signal did before consoleOpen took it over. Written
+// once by consoleOpen, before the handler that reads it is installed.
+static struct sigaction foundActions[TERMINATING_SIGNAL_COUNT];
+
 // Put the terminal back, then die of the same signal so the parent sees the
-// true status. Everything here is async-signal-safe.
+// true status. A handler that was in place before ours (one that saves the
+// process's state on the way out) runs next; otherwise the default ends the
+// process. Everything here is async-signal-safe.
 static void restoreAndReraise(int signalNumber) {
     restoreTerminal();
-    std::signal(signalNumber, SIG_DFL);
+    struct sigaction next {};
+    next.sa_handler = SIG_DFL;
+    for (int i = 0; i < TERMINATING_SIGNAL_COUNT; ++i) {
+        if (TERMINATING_SIGNALS[i] == signalNumber &&
+            (foundActions[i].sa_flags & SA_SIGINFO) == 0 && foundActions[i].sa_handler != SIG_IGN) {
+            next = foundActions[i];
+        }
+    }
+    sigaction(signalNumber, &next, nullptr);
     raise(signalNumber);
 }
-
-static const int TERMINATING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
 
 void consoleOpen() {
     if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
@@ -312,8 +352,11 @@ void consoleOpen() {
     raw.c_cc[VTIME] = 0;
     terminalSaved = 1;
     std::atexit(restoreTerminal);
-    for (int signalNumber : TERMINATING_SIGNALS) {
-        std::signal(signalNumber, restoreAndReraise);
+    for (int i = 0; i < TERMINATING_SIGNAL_COUNT; ++i) {
+        struct sigaction ours {};
+        ours.sa_handler = restoreAndReraise;
+        ours.sa_flags = SA_RESTART;
+        sigaction(TERMINATING_SIGNALS[i], &ours, &foundActions[i]);
     }
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
 }

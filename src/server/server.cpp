@@ -90,9 +90,10 @@ static void admitClient(RelayContext* context, SocketHandle socket) {
         appendClient(context->clients, node);
     }
     if (!startRelayWorker(context, node)) {
+        // Out of the count before its client can see the close.
         RelayLockHold hold(context->lock);
-        socketClose(node->socket);
         removeClient(context->clients, node);
+        socketClose(socket);
     }
 }
 

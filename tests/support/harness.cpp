@@ -165,7 +165,7 @@ static std::string normaliseOutput(std::string& bytes, bool terminal) {
 }
 
 [[noreturn]] static void execServer(const std::vector<std::string>& arguments,
-                                    int descriptorLimit) {
+                                    const Launch& launch) {
     std::vector<std::string> words = serverCommand();
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -174,16 +174,30 @@ static std::string normaliseOutput(std::string& bytes, bool terminal) {
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    // The test's settings first, so the report file is added to them.
+    for (const std::string& setting : launch.environment) {
+        std::size_t equals = setting.find('=');
+        ::setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
     sendReportsToFile();
     // Whatever the test runner left open is not the server's: it starts with
     // its standard streams only, so its descriptor count means something.
     ::close_range(3, ~0U, 0);
-    limitDescriptors(descriptorLimit);
+    limitDescriptors(launch.descriptorLimit);
+    for (int stream : launch.closedStreams) {
+        ::close(stream);
+    }
     ::execvp(argv[0], argv.data());
     _exit(127);
 }
 
 Server start(const std::vector<std::string>& arguments, Keys keys, int descriptorLimit) {
+    Launch launch;
+    launch.descriptorLimit = descriptorLimit;
+    return start(arguments, keys, launch);
+}
+
+Server start(const std::vector<std::string>& arguments, Keys keys, const Launch& launch) {
     Server server;
     if (keys == Keys::Terminal) {
         int master = -1;
@@ -195,7 +209,7 @@ Server start(const std::vector<std::string>& arguments, Keys keys, int descripto
         pid_t pid = ::fork();
         if (pid == 0) {
             ::login_tty(terminal);
-            execServer(arguments, descriptorLimit);
+            execServer(arguments, launch);
         }
         server.pid = pid;
         server.keys = master;
@@ -216,7 +230,7 @@ Server start(const std::vector<std::string>& arguments, Keys keys, int descripto
         ::dup2(input, 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
-        execServer(arguments, descriptorLimit);
+        execServer(arguments, launch);
     }
     if (keys == Keys::Pipe) {
         ::close(in[0]);
@@ -268,12 +282,23 @@ int waitExit(Server& server, int deadlineMs) {
     }
 }
 
+// A coverage build's server writes its counters when a terminating signal
+// ends it, which SIGKILL would not let it do.
+static void endServer(Server& server) {
+#ifdef VELLORAN_COVERAGE
+    if (::kill(server.pid, SIGTERM) == 0 && waitExit(server, DEADLINE_MS) != -1) {
+        return;
+    }
+#endif
+    ::kill(server.pid, SIGKILL);
+    ::waitpid(server.pid, nullptr, 0);
+    failOnReport(server.pid);
+    server.pid = -1;
+}
+
 void stop(Server& server) {
     if (server.pid > 0) {
-        ::kill(server.pid, SIGKILL);
-        ::waitpid(server.pid, nullptr, 0);
-        failOnReport(server.pid);
-        server.pid = -1;
+        endServer(server);
     }
     if (server.output == server.keys) {
         server.output = -1; // one terminal carries both

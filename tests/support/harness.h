@@ -31,9 +31,17 @@ std::vector<std::string> serverCommand();
 // True when that command runs the Windows build under Wine.
 bool underWine();
 
+// How the server process is set up, beyond its arguments and keys.
+struct Launch {
+    int descriptorLimit = 0;              // above 0: caps its open files (soft and hard)
+    std::vector<std::string> environment; // NAME=value pairs added to its environment
+    std::vector<int> closedStreams;       // standard descriptors it starts without
+};
+
 // Starts the server with these arguments. Returns pid -1 on failure. A
 // descriptorLimit above 0 caps the server's open files (soft and hard).
 Server start(const std::vector<std::string>& arguments, Keys keys, int descriptorLimit = 0);
+Server start(const std::vector<std::string>& arguments, Keys keys, const Launch& launch);
 // Picks a free port, starts the server on it and waits until it listens.
 Server startOnFreePort(Keys keys);
 // Ends the server if it still runs and closes its descriptors. In a sanitized
