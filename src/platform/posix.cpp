@@ -205,21 +205,43 @@ void releaseRelayLock(RelayLock* lock) { pthread_mutex_unlock(&lock->mutex); }
 static termios savedTerminal;
 static volatile sig_atomic_t terminalSaved = 0;
 
-static void restoreTerminal() {
+// At a normal end the screen may finish drawing first, and keys typed since
+// are dropped rather than left for the shell.
+static void restoreTerminalAtExit() {
     if (terminalSaved != 0) {
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
     }
 }
 
-// Put the terminal back, then die of the same signal so the parent sees the
-// true status. Everything here is async-signal-safe.
+// Put the terminal back at once, even when its output is suspended and an
+// answer is stuck in it (waiting for that to drain could take forever), then
+// die of the same signal so the parent sees the true status. Everything here
+// is async-signal-safe.
 static void restoreAndReraise(int signalNumber) {
-    restoreTerminal();
+    if (terminalSaved != 0) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    }
     std::signal(signalNumber, SIG_DFL);
     raise(signalNumber);
 }
 
 static const int TERMINATING_SIGNALS[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+
+// A signal the launcher set to "ignore" (nohup, a background job) stays
+// ignored; the others restore the terminal before they end the process.
+static void restoreTerminalOnSignals() {
+    for (int signalNumber : TERMINATING_SIGNALS) {
+        struct sigaction current {};
+        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction handler {};
+        handler.sa_handler = restoreAndReraise;
+        sigemptyset(&handler.sa_mask);
+        sigaction(signalNumber, &handler, nullptr);
+    }
+}
 
 void consoleOpen() {
     if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
@@ -233,21 +255,38 @@ void consoleOpen() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     terminalSaved = 1;
-    std::atexit(restoreTerminal);
-    for (int signalNumber : TERMINATING_SIGNALS) {
-        std::signal(signalNumber, restoreAndReraise);
-    }
+    std::atexit(restoreTerminalAtExit);
+    restoreTerminalOnSignals();
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
 }
 
-int readKey() {
+// Waits until a key can be read, for at most `milliseconds` (or for ever);
+// false when none came in time. Standard input may be non-blocking (some
+// launchers hand one over), so reads never wait by themselves.
+static bool keyArrives(int milliseconds) {
+    pollfd keys{STDIN_FILENO, POLLIN, 0};
     for (;;) {
+        int ready = ::poll(&keys, 1, milliseconds);
+        if (ready >= 0) {
+            return ready > 0; // a hang-up or error is ready too: the read says which
+        }
+        if (errno != EINTR) {
+            return true; // the read then reports the failure
+        }
+    }
+}
+
+int readKeyCode(int milliseconds) {
+    for (;;) {
+        if (!keyArrives(milliseconds)) {
+            return KEY_NOT_IN_TIME;
+        }
         unsigned char key = 0;
         ssize_t n = ::read(STDIN_FILENO, &key, 1);
         if (n == 1) {
             return key;
         }
-        if (n == 0 || errno != EINTR) {
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
             return KEYS_ENDED;
         }
     }
