@@ -206,6 +206,62 @@ TEST_F(Console, EachKeyAnswersOnTheScreen) {
     EXPECT_TRUE(isRunning(server));
 }
 
+// What a terminal sends for function, cursor and editing keys, alone and
+// with modifiers. Were each byte a key, F1 would show the port, F2 and Page
+// Down would quit, and the Down arrow would list the users.
+const std::pair<const char*, std::string> FUNCTION_KEYS[] = {
+    {"F1 to F4", "\033OP\033OQ\033OR\033OS"},
+    {"F1 to F5 on the Linux console", "\033[[A\033[[B\033[[C\033[[D\033[[E"},
+    {"F5, F9, F12", "\033[15~\033[20~\033[24~"},
+    {"F1 to F4 with Shift, Ctrl, Alt", "\033[1;2P\033[1;5Q\033[1;3R\033[1;6S"},
+    {"arrows", "\033[A\033[B\033[C\033[D\033OA\033OB"},
+    {"arrows with Ctrl, Alt", "\033[1;5A\033[1;3B\033\033[C"},
+    {"Home, End, Insert, Delete", "\033[H\033[F\033OH\033OF\033[1~\033[4~\033[2~\033[3~"},
+    {"Page Up, Page Down", "\033[5~\033[6~\033[6;5~"},
+    {"Alt with a command letter", "\033q\033L\033p"},
+};
+
+std::string allFunctionKeys() {
+    std::string keys;
+    for (const auto& row : FUNCTION_KEYS) {
+        keys += row.second;
+    }
+    return keys;
+}
+
+TEST_F(Console, FunctionAndCursorKeysNeverAct) {
+    for (Keys keys : pipeAndTerminal(Keys::Pipe)) {
+        SCOPED_TRACE(keys == Keys::Terminal ? "terminal" : "pipe");
+        startWith(keys);
+        const std::string count = screen + "# User(s) 0" + newline;
+        for (const auto& row : FUNCTION_KEYS) {
+            SCOPED_TRACE(row.first);
+            EXPECT_EQ(answer(row.second + "n", count), count);
+        }
+        // Escape alone, and a letter a moment later: that letter acts. The
+        // pause is the case itself: longer than any key takes to arrive.
+        pressKeys(server, "\033");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_EQ(answer("n", count), count);
+        EXPECT_TRUE(isRunning(server));
+        stop(server);
+    }
+}
+
+// The operator's own case, on both builds: under Wine the terminal's
+// sequences reach the hub as the Windows key reader's two codes.
+TEST_F(Console, OnTheTerminalFunctionKeysNeverAct) {
+    startOnTerminal();
+    pressKeys(server, allFunctionKeys());
+    std::size_t from = server.seen.size();
+    pressKeys(server, "p");
+    EXPECT_TRUE(waitForOutput(server, "#Port " + std::to_string(server.port), from)) << server.seen;
+    EXPECT_EQ(server.seen.find("User", 0), std::string::npos) << server.seen;
+    pressKeys(server, "q");
+    int status = waitExit(server);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST_F(Console, UsersAreListedInConnectOrderAndLeave) {
     startOperator();
     clients = joinClients(server.port, 3);

@@ -50,6 +50,14 @@ SocketHandle tcpSocket() {
     return s < 0 ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(s);
 }
 
+// Without it the port stays taken for a minute after a stop with clients
+// connected: the hub closes first, so the old connections linger in
+// TIME_WAIT. Linux still refuses a port that a live listener holds.
+void listenerAllowRestart(SocketHandle listener) {
+    int on = 1;
+    ::setsockopt(fd(listener), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
 int socketBind(SocketHandle socket, const NetAddress* address, int length) {
     sockaddr_in native{};
     std::memcpy(&native, address, sizeof native);

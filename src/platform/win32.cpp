@@ -49,6 +49,10 @@ SocketHandle tcpSocket() {
     return s == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : keepToThisProcess(s);
 }
 
+// Windows binds a port whose old connections linger in TIME_WAIT as it is,
+// and SO_REUSEADDR here would let another program take a live port.
+void listenerAllowRestart(SocketHandle) {}
+
 int socketBind(SocketHandle socket, const NetAddress* address, int length) {
     sockaddr_in nativeAddress{};
     std::memcpy(&nativeAddress, address, sizeof nativeAddress);
