@@ -246,7 +246,10 @@ static int readConsoleCode() {
 
 static bool consoleKeyWaiting() { return _kbhit() != 0; }
 
-// A file, or whatever cannot be peeked at, has its bytes at once or ends.
+// A file has its bytes at once or ends. A pipe that cannot be looked into
+// (Wine's view of a Linux pipe) is read as it comes: an Escape there takes
+// the next byte with it, whenever that comes, which is safe, as it acts on
+// nothing.
 static bool inputByteWaiting() {
     DWORD available = 0;
     return PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available,
