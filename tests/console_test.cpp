@@ -8,8 +8,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <iostream>
 #include <regex>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -63,13 +65,7 @@ class Console : public ::testing::Test {
         ASSERT_TRUE(terminalBecomesRaw());
     }
     bool terminalBecomesRaw() {
-        for (int attempt = 0; attempt < DEADLINE_MS / 10; ++attempt) {
-            if ((terminalMode().c_lflag & (ECHO | ICANON)) == 0) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return eventually([this] { return (terminalMode().c_lflag & (ECHO | ICANON)) == 0; });
     }
     // The operator's keys and the screen they answer with, byte for byte: a
     // terminal on Linux. Under Wine a terminal shows Wine's drawing of the
@@ -80,6 +76,30 @@ class Console : public ::testing::Test {
             return;
         }
         server = startOnFreePort(Keys::Pipe);
+        ASSERT_GT(server.pid, 0);
+        screen = menu("\n");
+        newline = "\n";
+        ASSERT_TRUE(waitForOutput(server, screen)) << server.seen;
+    }
+    // Both key sources, the pipe of the kind given and a terminal; under
+    // Wine the pipe alone.
+    static std::vector<Keys> pipeAndTerminal(Keys pipe) {
+        if (!underWine()) {
+            return {pipe, Keys::Terminal};
+        }
+        std::cout << "[ SKIPPED  ] the terminal half: under Wine the terminal is Wine's "
+                     "console, which reads the keys and draws the screen itself\n";
+        return {pipe};
+    }
+    // Starts the server with its keys from `keys`, and the screen it draws there.
+    void startWith(Keys keys) {
+        if (keys == Keys::Terminal) {
+            screen = SCREEN;
+            newline = "\r\n";
+            startOnTerminal();
+            return;
+        }
+        server = startOnFreePort(keys);
         ASSERT_GT(server.pid, 0);
         screen = menu("\n");
         newline = "\n";
@@ -116,6 +136,42 @@ class Console : public ::testing::Test {
         tcgetattr(server.terminal, &mode);
         return mode;
     }
+    bool terminalRestored() const {
+        return (terminalMode().c_lflag & (ECHO | ICANON)) == tcflag_t{ECHO | ICANON};
+    }
+    // Presses a key on a terminal whose output is suspended, as Scroll Lock
+    // does, and waits until the console has taken it: its answer is then
+    // stuck in the write.
+    bool pressWithScreenSuspended(const std::string& key) {
+        tcflow(server.terminal, TCOOFF);
+        pressKeys(server, key);
+        return eventually([this] {
+            int unread = 0;
+            return ::ioctl(server.terminal, FIONREAD, &unread) == 0 && unread == 0;
+        });
+    }
+    // Presses keys until the output pipe nobody reads is full, so the
+    // console is stuck writing the answer to one of them.
+    bool fillScreenPipe(const std::string& key) {
+        pressKeys(server, std::string(1000, key[0]));
+        int capacity = ::fcntl(server.output, F_GETPIPE_SZ);
+        // Each line is one write, and a write that does not fit the last
+        // page of the pipe starts a new one: a full pipe may lack a line a page.
+        const int slack = 16 * 80;
+        return eventually([&] {
+            int queued = 0;
+            return ::ioctl(server.output, FIONREAD, &queued) == 0 && queued >= capacity - slack;
+        });
+    }
+    template <typename Condition> static bool eventually(Condition condition) {
+        for (int attempt = 0; attempt < DEADLINE_MS / 10; ++attempt) {
+            if (condition()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
     Server server;
     std::vector<int> clients;
     std::string screen = SCREEN; // the menu as it reaches the operator
@@ -150,6 +206,72 @@ TEST_F(Console, EachKeyAnswersOnTheScreen) {
     EXPECT_TRUE(isRunning(server));
 }
 
+// What a terminal sends for function, cursor and editing keys, alone and
+// with modifiers. Were each byte a key, F1 would show the port, F2 and Page
+// Down would quit, and the Down arrow would list the users.
+const std::pair<const char*, std::string> FUNCTION_KEYS[] = {
+    {"F1 to F4", "\033OP\033OQ\033OR\033OS"},
+    {"F1 to F5 on the Linux console", "\033[[A\033[[B\033[[C\033[[D\033[[E"},
+    {"F5, F9, F12", "\033[15~\033[20~\033[24~"},
+    {"F1 to F4 with Shift, Ctrl, Alt", "\033[1;2P\033[1;5Q\033[1;3R\033[1;6S"},
+    {"arrows", "\033[A\033[B\033[C\033[D\033OA\033OB"},
+    {"arrows with Ctrl, Alt", "\033[1;5A\033[1;3B\033\033[C"},
+    {"Home, End, Insert, Delete", "\033[H\033[F\033OH\033OF\033[1~\033[4~\033[2~\033[3~"},
+    {"Page Up, Page Down", "\033[5~\033[6~\033[6;5~"},
+    {"Alt with a command letter", "\033q\033L\033p"},
+};
+
+// All of them but Alt with a letter when the Windows key reader takes them:
+// it gives Alt+Q as a plain q, which cannot be told from Q alone.
+std::string allFunctionKeys() {
+    std::string keys;
+    for (const auto& row : FUNCTION_KEYS) {
+        if (!underWine() || row.first != std::string("Alt with a command letter")) {
+            keys += row.second;
+        }
+    }
+    return keys;
+}
+
+TEST_F(Console, FunctionAndCursorKeysNeverAct) {
+    for (Keys keys : pipeAndTerminal(Keys::Pipe)) {
+        SCOPED_TRACE(keys == Keys::Terminal ? "terminal" : "pipe");
+        startWith(keys);
+        const std::string count = screen + "# User(s) 0" + newline;
+        for (const auto& row : FUNCTION_KEYS) {
+            SCOPED_TRACE(row.first);
+            EXPECT_EQ(answer(row.second + "n", count), count);
+        }
+        EXPECT_TRUE(isRunning(server));
+        if (underWine()) {
+            std::cout << "[ SKIPPED  ] Escape alone: Wine cannot look into a Linux pipe, so the "
+                         "hub there takes the next byte as part of the Escape's key\n";
+            stop(server);
+            continue;
+        }
+        // Escape alone, and a letter a moment later: that letter acts. The
+        // pause is the case itself: longer than any key takes to arrive.
+        pressKeys(server, "\033");
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_EQ(answer("n", count), count);
+        stop(server);
+    }
+}
+
+// The operator's own case, on both builds: under Wine the terminal's
+// sequences reach the hub as the Windows key reader's two codes.
+TEST_F(Console, OnTheTerminalFunctionKeysNeverAct) {
+    startOnTerminal();
+    pressKeys(server, allFunctionKeys());
+    std::size_t from = server.seen.size();
+    pressKeys(server, "p");
+    EXPECT_TRUE(waitForOutput(server, "#Port " + std::to_string(server.port), from)) << server.seen;
+    EXPECT_EQ(server.seen.find("User", 0), std::string::npos) << server.seen;
+    pressKeys(server, "q");
+    int status = waitExit(server);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST_F(Console, UsersAreListedInConnectOrderAndLeave) {
     startOperator();
     clients = joinClients(server.port, 3);
@@ -160,6 +282,35 @@ TEST_F(Console, UsersAreListedInConnectOrderAndLeave) {
     clients.erase(clients.begin() + 1);
     ASSERT_TRUE(userCountBecomes(server, 2));
     EXPECT_EQ(listedUsers(), (std::vector<std::string>{three[0], three[2]}));
+}
+
+// An operator who stops reading (a pipe left alone, a terminal on Scroll
+// Lock) while L answers must not hold up a single chunk or admission.
+TEST_F(Console, AnUnreadScreenNeverHoldsUpTheRelay) {
+    for (Keys keys : pipeAndTerminal(Keys::Pipe)) {
+        SCOPED_TRACE(keys == Keys::Terminal ? "terminal suspended" : "pipe nobody reads");
+        startWith(keys);
+        clients = joinClients(server.port, 2);
+        ASSERT_EQ(clients.size(), 2u);
+        ASSERT_TRUE(keys == Keys::Terminal ? pressWithScreenSuspended("l") : fillScreenPipe("l"));
+
+        sendBytes(clients[0], "relayed");
+        EXPECT_EQ(receiveBytes(clients[1], 7), zeroLast("relayed"));
+        int late = connectTo(server.port);
+        ASSERT_GE(late, 0);
+        sendBytes(late, "admitted");
+        EXPECT_EQ(receiveBytes(clients[0], 8), zeroLast("admitted"));
+        clients.push_back(late);
+
+        // Once read again, the screen catches up and tells the truth.
+        tcflow(server.terminal, TCOON);
+        EXPECT_TRUE(userCountBecomes(server, 3));
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        clients.clear();
+        stop(server);
+    }
 }
 
 TEST_F(Console, QuitEndsWithStatusZeroClosesClientsAndRestoresTheTerminal) {
@@ -174,7 +325,7 @@ TEST_F(Console, QuitEndsWithStatusZeroClosesClientsAndRestoresTheTerminal) {
     for (int fd : clients) {
         EXPECT_TRUE(seesEndOfStream(fd));
     }
-    EXPECT_EQ(terminalMode().c_lflag & (ECHO | ICANON), tcflag_t{ECHO | ICANON});
+    EXPECT_TRUE(terminalRestored());
 }
 
 TEST_F(Console, OnTheTerminalTheInterruptKeyIsJustAKey) {
@@ -198,13 +349,74 @@ TEST_F(Console, ATerminatingSignalRestoresTheTerminalAndKeepsItsStatus) {
         GTEST_SKIP() << "Windows has no signals: Wine turns SIGINT into a Ctrl-C, which the "
                         "hub ignores, and ends the process itself on the others";
     }
+    // With the screen suspended too: the terminal is restored without
+    // waiting for the answer stuck in the output to drain.
+    for (bool suspended : {false, true}) {
+        for (int signalNumber : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+            SCOPED_TRACE(std::string(suspended ? "screen suspended, " : "") +
+                         std::to_string(signalNumber));
+            startOnTerminal();
+            if (suspended) {
+                ASSERT_TRUE(pressWithScreenSuspended("m"));
+            }
+            ::kill(server.pid, signalNumber);
+            int status = waitExit(server);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << status;
+            tcflow(server.terminal, TCOON);
+            EXPECT_TRUE(terminalRestored());
+            stop(server);
+        }
+    }
+}
+
+// A launcher that set a terminating signal to "ignore" (nohup, a shell
+// starting a background job) keeps it ignored.
+TEST_F(Console, ASignalTheLauncherIgnoresStaysIgnored) {
+    if (underWine()) {
+        GTEST_SKIP() << "Windows has no signal dispositions to inherit";
+    }
     for (int signalNumber : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
         SCOPED_TRACE(signalNumber);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        struct sigaction before {};
+        ::sigaction(signalNumber, &ignore, &before);
         startOnTerminal();
+        ::sigaction(signalNumber, &before, nullptr);
         ::kill(server.pid, signalNumber);
+        const std::string port = screen + "#Port " + std::to_string(server.port) + newline;
+        EXPECT_EQ(answer("p", port), port);
+        pressKeys(server, "q");
         int status = waitExit(server);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber) << status;
-        EXPECT_EQ(terminalMode().c_lflag & (ECHO | ICANON), tcflag_t{ECHO | ICANON});
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(terminalRestored());
+        stop(server);
+    }
+}
+
+// Keys from a descriptor that is non-blocking, as some launchers hand over:
+// the console waits for them, without spinning, and they all act.
+TEST_F(Console, ANonBlockingKeySourceStillWaitsForKeys) {
+    for (Keys keys : pipeAndTerminal(Keys::NonBlockingPipe)) {
+        SCOPED_TRACE(keys == Keys::Terminal ? "terminal" : "pipe");
+        startWith(keys);
+        if (keys == Keys::Terminal) {
+            // The same open terminal as the server's standard input.
+            ::fcntl(server.terminal, F_SETFL, ::fcntl(server.terminal, F_GETFL) | O_NONBLOCK);
+        }
+        const std::string count = screen + "# User(s) 0" + newline;
+        EXPECT_EQ(answer("n", count), count);
+        double cpuBefore = cpuSeconds(server.pid);
+        // The measurement itself: one idle second.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_LT(cpuSeconds(server.pid) - cpuBefore, 0.2) << "the console must not spin";
+        EXPECT_EQ(answer("n", count), count);
+        pressKeys(server, "q");
+        int status = waitExit(server);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        if (keys == Keys::Terminal) {
+            EXPECT_TRUE(terminalRestored());
+        }
         stop(server);
     }
 }
@@ -264,20 +476,10 @@ TEST_F(Console, EveryByteIsAKeyAndOnlyTheFiveLettersAct) {
             others += static_cast<char>(byte);
         }
     }
-    std::vector<Keys> sources = {Keys::Terminal, Keys::Pipe};
-    if (underWine()) {
-        std::cout << "[ SKIPPED  ] the terminal half: under Wine a terminal shows Wine's drawing "
-                     "of the console, not the program's bytes\n";
-        sources = {Keys::Pipe};
-    }
-    for (Keys keys : sources) {
+    for (Keys keys : pipeAndTerminal(Keys::Pipe)) {
         SCOPED_TRACE(keys == Keys::Terminal ? "terminal" : "pipe");
-        newline = keys == Keys::Terminal ? "\r\n" : "\n";
-        screen = (keys == Keys::Terminal ? CLEAR : "") + menu(newline);
+        startWith(keys);
         const std::string count = screen + "# User(s) 0" + newline;
-        server = startOnFreePort(keys);
-        ASSERT_GT(server.pid, 0);
-        ASSERT_TRUE(waitForOutput(server, screen));
         const KeyAnswer ANSWERS[] = {
             {"all other bytes show nothing", others + "n", count},
             {"list", "l", screen},

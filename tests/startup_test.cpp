@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,9 +20,12 @@ namespace {
 
 int exitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-// Holds a port the way another program would: listening on every address.
-int holdPort(int port) {
+// Holds a port the way another program would: listening on every address,
+// allowing address reuse or not.
+int holdPort(int port, bool reuse = false) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int on = reuse ? 1 : 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -37,18 +41,23 @@ struct Failure {
     const char* name;
     std::vector<std::string> arguments; // "{held}" stands for a port another socket holds
     std::string errorLine;
+    bool holderReuses = false;
 };
 
 const Failure FAILURES[] = {
     {"no argument", {}, "usage: velloran PORT\n"},
     {"port already held", {"{held}"}, "Le bind du socket server1 n'a pas fonctionne\n"},
+    {"port held by a listener that allows reuse",
+     {"{held}"},
+     "Le bind du socket server1 n'a pas fonctionne\n",
+     true},
 };
 
 TEST(Startup, AFailureIsOneLineOnStandardErrorAndStatusOne) {
     for (const Failure& failure : FAILURES) {
         SCOPED_TRACE(failure.name);
         int port = freePort();
-        int held = holdPort(port);
+        int held = holdPort(port, failure.holderReuses);
         ASSERT_GE(held, 0);
         std::vector<std::string> arguments = failure.arguments;
         for (std::string& argument : arguments) {
@@ -97,6 +106,35 @@ TEST(Startup, HelpAndVersionAnswerAndExitWithoutListening) {
         EXPECT_EQ(readToEnd(server.errors), "");
         EXPECT_EQ(exitStatus(waitExit(server)), 0);
         stop(server);
+    }
+}
+
+// A hub stopped with clients connected closes first, so their connections
+// linger on its port (TIME_WAIT) for a minute: a new hub must listen there
+// at once all the same.
+TEST(Startup, ItListensAgainOnItsPortRightAfterAStop) {
+    for (bool quitKey : {true, false}) {
+        SCOPED_TRACE(quitKey ? "stopped by Q" : "stopped by SIGTERM");
+        Server first = startOnFreePort(Keys::Pipe);
+        ASSERT_GT(first.pid, 0);
+        std::vector<int> clients = joinClients(first.port, 2);
+        ASSERT_EQ(clients.size(), 2u);
+        if (quitKey) {
+            pressKeys(first, "q");
+        } else {
+            ::kill(first.pid, SIGTERM);
+        }
+        EXPECT_NE(waitExit(first), -1);
+        for (int fd : clients) {
+            EXPECT_TRUE(seesEndOfStream(fd));
+            ::close(fd);
+        }
+        Server second = start({std::to_string(first.port)}, Keys::Pipe);
+        ASSERT_GT(second.pid, 0);
+        EXPECT_TRUE(waitUntilListening(first.port));
+        EXPECT_TRUE(isRunning(second)) << readToEnd(second.errors, 0);
+        stop(second);
+        stop(first);
     }
 }
 

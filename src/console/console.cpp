@@ -1,9 +1,11 @@
 #include "console/console.h"
 
 #include "console/console_line.h"
+#include "console/key_decoder.h"
 
 #include <cctype>
 #include <cstdlib>
+#include <vector>
 
 static const char* const MENU_LINES[] = {
     "========================================",
@@ -25,11 +27,23 @@ void drawMenu() {
     }
 }
 
-void listUsers(const RelayServer* server) {
+// The registry at one instant, in accept order. Only the copy is made under
+// the relay lock: a screen nobody reads must never hold up the relay.
+static std::vector<SocketHandle> copyUserNumbers(const RelayServer* server) {
+    std::vector<SocketHandle> users;
     RelayLockHold hold(server->context->lock);
-    drawMenu();
+    users.reserve(server->clients->count);
     forEachClient(server->clients,
-                  [](const ClientNode* entry) { writeNumberLine(stdout, "User ", entry->socket); });
+                  [&users](const ClientNode* entry) { users.push_back(entry->socket); });
+    return users;
+}
+
+void listUsers(const RelayServer* server) {
+    std::vector<SocketHandle> users = copyUserNumbers(server);
+    drawMenu();
+    for (SocketHandle user : users) {
+        writeNumberLine(stdout, "User ", user);
+    }
 }
 
 void showUserCount(const RelayServer* server) {
@@ -61,15 +75,20 @@ static void dispatchKey(const RelayServer* server, int key) {
         // destructor that another thread could still be using.
         std::exit(0); // NOLINT(concurrency-mt-unsafe)
     default:
-        break; // every other code, the halves of multi-byte keys included
+        break; // every other key
     }
 }
 
 void consoleWorker(void* server) {
     consoleOpen();
     drawMenu();
-    for (int key = readKey(); key != KEYS_ENDED; key = readKey()) {
-        dispatchKey(static_cast<const RelayServer*>(server), key);
+    KeyDecoder decoder;
+    for (int code = readKeyCode(KEY_WAIT_FOREVER); code != KEYS_ENDED;
+         code = readKeyCode(nextCodeWait(decoder))) {
+        int key = decodeKey(decoder, code);
+        if (key != NO_KEY) {
+            dispatchKey(static_cast<const RelayServer*>(server), key);
+        }
     }
     // No key can come any more (a service, a finished script): the hub goes
     // on relaying and this thread just stays out of the way.

@@ -1,7 +1,8 @@
 // The operator console: a banner, a one-key menu and its answers. It runs on
 // a thread of its own, started once the listener, the registry and the relay
 // lock exist, and it is the only writer of standard output. It never changes
-// the registry; listUsers walks it under the relay lock.
+// the registry; listUsers copies the user numbers under the relay lock and
+// writes them after releasing it.
 #pragma once
 
 #include "server/server.h"

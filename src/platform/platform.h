@@ -43,6 +43,11 @@ std::uint16_t hostToNetwork16(std::uint16_t value);
 
 // Sockets. The int results follow the socket calls: negative on failure.
 SocketHandle tcpSocket();
+// Before the bind: lets a listener take its port while connections of an
+// earlier run on it wait out their close, so a hub restarts at once; a port
+// that another live listener holds stays refused. A failure leaves the bind
+// to fail as it would have.
+void listenerAllowRestart(SocketHandle listener);
 int socketBind(SocketHandle socket, const NetAddress* address, int length);
 int socketName(SocketHandle socket, NetAddress* address, int* length);
 int socketListen(SocketHandle socket, int backlog);
@@ -100,8 +105,15 @@ void releaseRelayLock(RelayLock* lock);
 
 // Console. consoleOpen prepares the key source (raw mode on a terminal) and
 // makes sure the terminal is restored however the process ends.
-// readKey returns one key code, or KEYS_ENDED once no key can come any more.
+// readKeyCode waits at most `milliseconds` (KEY_WAIT_FOREVER: no limit) for
+// the next code from the key source and returns it (0 to 255), or
+// KEY_NOT_IN_TIME, or KEY_PREFIX for the code the Windows key reader puts
+// before a function, cursor or editing key's own, or KEYS_ENDED once no code
+// can come any more. Keys come one code at a time; see console/key_decoder.h.
+constexpr int KEY_WAIT_FOREVER = -1;
 constexpr int KEYS_ENDED = -1;
+constexpr int KEY_NOT_IN_TIME = -2;
+constexpr int KEY_PREFIX = -3;
 void consoleOpen();
-int readKey();
+int readKeyCode(int milliseconds);
 void clearScreen();

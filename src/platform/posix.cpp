@@ -73,6 +73,14 @@ SocketHandle tcpSocket() {
     return s < 0 ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(s);
 }
 
+// Without it the port stays taken for a minute after a stop with clients
+// connected: the hub closes first, so the old connections linger in
+// TIME_WAIT. Linux still refuses a port that a live listener holds.
+void listenerAllowRestart(SocketHandle listener) {
+    int on = 1;
+    ::setsockopt(fd(listener), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
 int socketBind(SocketHandle socket, const NetAddress* address, int length) {
     sockaddr_in native{};
     std::memcpy(&native, address, sizeof native);
@@ -305,9 +313,10 @@ void releaseRelayLock(RelayLock* lock) { pthread_mutex_unlock(&lock->mutex); }
 static termios savedTerminal;
 static volatile sig_atomic_t terminalSaved = 0;
 
-// A signal may interrupt the wait for pending output to drain: try again
-// then, or the operator's terminal stays raw after we are gone.
-static void restoreTerminal() {
+// At a normal end the screen may finish drawing first, and keys typed since
+// are dropped rather than left for the shell. A signal may interrupt that
+// wait: try again then, or the operator's terminal stays raw after we are gone.
+static void restoreTerminalAtExit() {
     if (terminalSaved != 0) {
         while (tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal) != 0 && errno == EINTR) {
         }
@@ -321,12 +330,17 @@ constexpr int TERMINATING_SIGNAL_COUNT = sizeof TERMINATING_SIGNALS / sizeof TER
 // once by consoleOpen, before the handler that reads it is installed.
 static struct sigaction foundActions[TERMINATING_SIGNAL_COUNT];
 
-// Put the terminal back, then die of the same signal so the parent sees the
-// true status. A handler that was in place before ours (one that saves the
-// process's state on the way out) runs next; otherwise the default ends the
-// process. Everything here is async-signal-safe.
+// Put the terminal back at once, even when its output is suspended and an
+// answer is stuck in it (waiting for that to drain could take forever), then
+// die of the same signal so the parent sees the true status. A handler that
+// was in place before ours (one that saves the process's state on the way
+// out) runs next; otherwise the default ends the process. Everything here is
+// async-signal-safe.
 static void restoreAndReraise(int signalNumber) {
-    restoreTerminal();
+    if (terminalSaved != 0) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    }
     struct sigaction next {};
     next.sa_handler = SIG_DFL;
     for (int i = 0; i < TERMINATING_SIGNAL_COUNT; ++i) {
@@ -337,6 +351,22 @@ static void restoreAndReraise(int signalNumber) {
     }
     sigaction(signalNumber, &next, nullptr);
     raise(signalNumber);
+}
+
+// A signal the launcher set to "ignore" (nohup, a background job) stays
+// ignored; the others restore the terminal before they end the process.
+static void restoreTerminalOnSignals() {
+    for (int i = 0; i < TERMINATING_SIGNAL_COUNT; ++i) {
+        if (sigaction(TERMINATING_SIGNALS[i], nullptr, &foundActions[i]) == 0 &&
+            foundActions[i].sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction ours {};
+        ours.sa_handler = restoreAndReraise;
+        ours.sa_flags = SA_RESTART;
+        sigemptyset(&ours.sa_mask);
+        sigaction(TERMINATING_SIGNALS[i], &ours, nullptr);
+    }
 }
 
 void consoleOpen() {
@@ -351,24 +381,38 @@ void consoleOpen() {
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     terminalSaved = 1;
-    std::atexit(restoreTerminal);
-    for (int i = 0; i < TERMINATING_SIGNAL_COUNT; ++i) {
-        struct sigaction ours {};
-        ours.sa_handler = restoreAndReraise;
-        ours.sa_flags = SA_RESTART;
-        sigaction(TERMINATING_SIGNALS[i], &ours, &foundActions[i]);
-    }
+    std::atexit(restoreTerminalAtExit);
+    restoreTerminalOnSignals();
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw);
 }
 
-int readKey() {
+// Waits until a key can be read, for at most `milliseconds` (or for ever);
+// false when none came in time. Standard input may be non-blocking (some
+// launchers hand one over), so reads never wait by themselves.
+static bool keyArrives(int milliseconds) {
+    pollfd keys{STDIN_FILENO, POLLIN, 0};
     for (;;) {
+        int ready = ::poll(&keys, 1, milliseconds);
+        if (ready >= 0) {
+            return ready > 0; // a hang-up or error is ready too: the read says which
+        }
+        if (errno != EINTR) {
+            return true; // the read then reports the failure
+        }
+    }
+}
+
+int readKeyCode(int milliseconds) {
+    for (;;) {
+        if (!keyArrives(milliseconds)) {
+            return KEY_NOT_IN_TIME;
+        }
         unsigned char key = 0;
         ssize_t n = ::read(STDIN_FILENO, &key, 1);
         if (n == 1) {
             return key;
         }
-        if (n == 0 || errno != EINTR) {
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
             return KEYS_ENDED;
         }
     }

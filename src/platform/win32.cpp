@@ -75,6 +75,10 @@ SocketHandle tcpSocket() {
     return s == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : keepToThisProcess(s);
 }
 
+// Windows binds a port whose old connections linger in TIME_WAIT as it is,
+// and SO_REUSEADDR here would let another program take a live port.
+void listenerAllowRestart(SocketHandle) {}
+
 int socketBind(SocketHandle socket, const NetAddress* address, int length) {
     sockaddr_in nativeAddress{};
     std::memcpy(&nativeAddress, address, sizeof nativeAddress);
@@ -333,18 +337,72 @@ void consoleOpen() {
     SetConsoleCtrlHandler(nullptr, TRUE);
 }
 
+// The key reader gives a function, cursor or editing key as 0 or 0xE0, then
+// a code of its own.
+static int readConsoleCode() {
+    int code = _getch();
+    return code == 0 || code == 0xE0 ? KEY_PREFIX : code;
+}
+
+static bool consoleKeyWaiting() { return _kbhit() != 0; }
+
+// A file has its bytes at once or ends. A pipe that cannot be looked into
+// (Wine's view of a Linux pipe) is read as it comes: an Escape there takes
+// the next byte with it, whenever that comes, which is safe, as it acts on
+// nothing.
+static bool inputByteWaiting() {
+    DWORD available = 0;
+    return PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available,
+                         nullptr) == 0 ||
+           available > 0;
+}
+
+// How often to look for input that has nothing to wait on.
+constexpr DWORD INPUT_RECHECK_MILLISECONDS = 10;
+
+// Neither the console's keys nor a pipe's bytes can be waited for with a time
+// limit, so a limited wait (only ever inside a key, a few hundred
+// milliseconds) looks every few milliseconds.
+static bool codeArrives(bool (*waiting)(), int milliseconds) {
+    if (milliseconds == KEY_WAIT_FOREVER) {
+        return true; // the read itself waits
+    }
+    DWORD start = GetTickCount();
+    while (!waiting()) {
+        if (GetTickCount() - start >= static_cast<DWORD>(milliseconds)) {
+            return false;
+        }
+        Sleep(INPUT_RECHECK_MILLISECONDS);
+    }
+    return true;
+}
+
+// How long to rest when standard input is a pipe in no-wait mode and empty:
+// such a pipe has nothing to wait on.
+constexpr DWORD EMPTY_PIPE_PAUSE_MILLISECONDS = 50;
+
 // Without a console _getch would return at once on every call, so keys are
 // then the bytes of standard input, as they come, until it ends.
 static int readInputByte() {
-    unsigned char key = 0;
-    DWORD n = 0;
-    if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &key, 1, &n, nullptr) == 0 || n == 0) {
-        return KEYS_ENDED;
+    for (;;) {
+        unsigned char key = 0;
+        DWORD n = 0;
+        if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &key, 1, &n, nullptr) != 0) {
+            return n == 1 ? key : KEYS_ENDED;
+        }
+        if (GetLastError() != ERROR_NO_DATA) {
+            return KEYS_ENDED;
+        }
+        Sleep(EMPTY_PIPE_PAUSE_MILLISECONDS);
     }
-    return key;
 }
 
-int readKey() { return keysFromConsole ? _getch() : readInputByte(); }
+int readKeyCode(int milliseconds) {
+    if (keysFromConsole) {
+        return codeArrives(consoleKeyWaiting, milliseconds) ? readConsoleCode() : KEY_NOT_IN_TIME;
+    }
+    return codeArrives(inputByteWaiting, milliseconds) ? readInputByte() : KEY_NOT_IN_TIME;
+}
 
 void clearScreen() {
     if (isConsole(STD_OUTPUT_HANDLE)) {

@@ -63,6 +63,7 @@ static void openListener(RelayServer* server) {
     // Only the low 16 bits name the port: 70000 binds 4464.
     auto boundPort = static_cast<std::uint16_t>(static_cast<std::uint32_t>(server->port) & 0xFFFFu);
     server->address = NetAddress{NET_FAMILY_IPV4, hostToNetwork16(boundPort), 0, {}};
+    listenerAllowRestart(server->listener);
     if (socketBind(server->listener, &server->address, NET_ADDRESS_LENGTH) < 0) {
         failStartup("Le bind du socket server1 n'a pas fonctionne", false);
     }

@@ -217,22 +217,26 @@ Server start(const std::vector<std::string>& arguments, Keys keys, const Launch&
         server.terminal = terminal;
         return server;
     }
+    bool piped = keys == Keys::Pipe || keys == Keys::NonBlockingPipe;
     int in[2] = {-1, -1};
     int out[2];
     int err[2];
-    if ((keys == Keys::Pipe && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0 ||
+    if ((piped && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0 ||
         ::pipe2(err, O_CLOEXEC) != 0) {
         return server;
     }
+    if (keys == Keys::NonBlockingPipe) {
+        ::fcntl(in[0], F_SETFL, O_NONBLOCK);
+    }
     pid_t pid = ::fork();
     if (pid == 0) {
-        int input = keys == Keys::Pipe ? in[0] : ::open("/dev/null", O_RDONLY);
+        int input = piped ? in[0] : ::open("/dev/null", O_RDONLY);
         ::dup2(input, 0);
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         execServer(arguments, launch);
     }
-    if (keys == Keys::Pipe) {
+    if (piped) {
         ::close(in[0]);
     }
     ::close(out[1]);

@@ -11,8 +11,9 @@ namespace harness {
 
 constexpr int DEADLINE_MS = 5000;
 
-// Where the server's keys come from.
-enum class Keys { None, Pipe, Terminal };
+// Where the server's keys come from. A non-blocking pipe is what some
+// launchers hand their children.
+enum class Keys { None, Pipe, NonBlockingPipe, Terminal };
 
 struct Server {
     pid_t pid = -1;
