@@ -62,7 +62,7 @@ TEST(WorkerThreads, FinishedOnesParkUpToTheBoundAndCarryTheNextClients) {
         ASSERT_EQ(clients.size(), static_cast<std::size_t>(WAVE));
         const std::string chunk = "wave " + std::to_string(wave);
         sendBytes(clients.back(), chunk);
-        for (int i = 0; i + 1 < WAVE; ++i) {
+        for (std::size_t i = 0; i + 1 < clients.size(); ++i) {
             EXPECT_EQ(receiveBytes(clients[i], chunk.size()), zeroLast(chunk))
                 << "wave " << wave << ", client " << i;
         }
