@@ -363,7 +363,8 @@ static void restoreTerminalOnSignals() {
         }
         struct sigaction ours {};
         ours.sa_handler = restoreAndReraise;
-        ours.sa_flags = SA_RESTART;
+        ours.sa_flags =
+            0; // no restart: under ThreadSanitizer a restarted wait would hold the signal back
         sigemptyset(&ours.sa_mask);
         sigaction(TERMINATING_SIGNALS[i], &ours, nullptr);
     }
