@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <initializer_list>
+#include <signal.h>
 
 extern "C" void __gcov_dump(); // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
@@ -18,10 +19,14 @@ void dumpAndReraise(int signalNumber) {
     std::raise(signalNumber);
 }
 
-// Installed before main runs, so the console's handler finds it in place.
+// Installed before main runs, so the console's handler finds it in place. A
+// signal the launcher ignores stays ignored, as in every other build.
 const bool INSTALLED = [] {
     for (int signalNumber : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-        std::signal(signalNumber, dumpAndReraise);
+        struct sigaction current {};
+        if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+            std::signal(signalNumber, dumpAndReraise);
+        }
     }
     return true;
 }();
