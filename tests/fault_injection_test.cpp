@@ -6,9 +6,12 @@
 // Occurrences follow from what the hub does, in order: at start it allocates
 // the relay lock and the console thread's start record, then starts the
 // console thread; each client then costs three allocations (its entry, its
-// worker's start record, its thread's start record) and one thread start.
+// worker's start record, its thread's start record) and one thread start,
+// as long as no thread of an earlier client waits parked for it.
 
+#include "platform/platform.h"
 #include "support/harness.h"
+#include "support/process_usage.h"
 
 #include <gtest/gtest.h>
 
@@ -165,6 +168,33 @@ TEST_F(FaultInjection, AConnectionThatCannotBeSetUpIsClosedAtOnceAndNeverCounted
         EXPECT_EQ(receiveBytes(clients[1], 10), zeroLast("still here"));
         EXPECT_EQ(shownUserCount(server), 2);
         stopHub();
+    }
+}
+
+// ---- A worker thread that cannot park ---------------------------------------
+
+// Without its semaphore a worker's thread cannot park: it serves its client,
+// then ends as threads did before parking. Twice more clients than threads
+// may park come and go; none of their threads stays, and the next clients
+// are served as well.
+TEST_F(FaultInjection, AThreadThatCannotParkServesItsClientAndEnds) {
+    startHub({"VELLORAN_FAULT_SEM_INIT=EINVAL"});
+    ASSERT_TRUE(userCountBecomes(server, 0));
+    const ProcessUsage idle = processUsage(server.pid);
+    ASSERT_GT(idle.threads, 0);
+    for (int wave = 1; wave <= 2; ++wave) {
+        SCOPED_TRACE(wave);
+        std::vector<int> waveClients = joinClients(server.port, 2 * MAX_PARKED_THREADS);
+        ASSERT_EQ(waveClients.size(), static_cast<std::size_t>(2 * MAX_PARKED_THREADS));
+        sendBytes(waveClients.front(), "all");
+        for (std::size_t i = 1; i < waveClients.size(); ++i) {
+            EXPECT_EQ(receiveBytes(waveClients[i], 3), zeroLast("all")) << "client " << i;
+        }
+        for (int fd : waveClients) {
+            ::close(fd);
+        }
+        ASSERT_TRUE(userCountBecomes(server, 0));
+        EXPECT_EQ(usageSettlesTo(server.pid, idle, DEADLINE_MS).threads, idle.threads);
     }
 }
 

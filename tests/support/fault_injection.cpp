@@ -7,7 +7,7 @@
 // Mth, or from its Nth on; without @, on every call. Calls are counted from 1
 // per call, across all threads. CALL is one of:
 //   SOCKET, LISTEN, GETSOCKNAME, ACCEPT4, SETSOCKOPT, SEND, OPEN,
-//   TCGETATTR, TCSETATTR, and PTHREAD_CREATE, PTHREAD_ATTR_INIT and
+//   TCGETATTR, TCSETATTR, SEM_INIT, and PTHREAD_CREATE, PTHREAD_ATTR_INIT and
 //   PTHREAD_MUTEX_INIT (which fail with the error as their result),
 //   NEW (operator new with std::nothrow returns null; the error is unused),
 //   RECV (counted as calls return: the real receive runs, then its result is
@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <new>
 #include <pthread.h>
+#include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -120,6 +121,7 @@ Fault setTerminalFault{"VELLORAN_FAULT_TCSETATTR"};
 Fault threadFault{"VELLORAN_FAULT_PTHREAD_CREATE"};
 Fault attributesFault{"VELLORAN_FAULT_PTHREAD_ATTR_INIT"};
 Fault mutexFault{"VELLORAN_FAULT_PTHREAD_MUTEX_INIT"};
+Fault semaphoreFault{"VELLORAN_FAULT_SEM_INIT"};
 Fault allocationFault{"VELLORAN_FAULT_NEW"};
 
 int failWith(const Fault& fault) {
@@ -233,6 +235,13 @@ int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attrib
     }
     return real<int (*)(pthread_mutex_t*, const pthread_mutexattr_t*)>("pthread_mutex_init")(
         mutex, attributes);
+}
+
+int sem_init(sem_t* semaphore, int shared, unsigned value) {
+    if (failsNow(semaphoreFault)) {
+        return failWith(semaphoreFault);
+    }
+    return real<int (*)(sem_t*, int, unsigned)>("sem_init")(semaphore, shared, value);
 }
 
 } // extern "C"
