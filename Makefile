@@ -13,8 +13,9 @@ all: build
 
 # Configured on every call: costs nothing when the build is current, redoes a
 # failed or changed configuration, and lets CMAKE_FLAGS take effect.
+CONFIGURE = cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 configure:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	$(CONFIGURE)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -30,7 +31,7 @@ run: configure
 HAVE_GTEST = grep -q '^VELLORAN_HAVE_GTEST:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt
 tests-configured: configure
 	@$(HAVE_GTEST) || tools/install-test-deps.sh
-	@$(HAVE_GTEST) || { cmake -S . -B $(BUILD) $(CMAKE_FLAGS) && $(HAVE_GTEST); } || \
+	@$(HAVE_GTEST) || { $(CONFIGURE) && $(HAVE_GTEST); } || \
 	  { echo "CMake does not find GoogleTest in $(BUILD): see its output above" >&2; exit 1; }
 
 test: tests-configured

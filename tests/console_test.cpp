@@ -70,17 +70,7 @@ class Console : public ::testing::Test {
     // The operator's keys and the screen they answer with, byte for byte: a
     // terminal on Linux. Under Wine a terminal shows Wine's drawing of the
     // console, not the program's bytes, so these keys come through a pipe.
-    void startOperator() {
-        if (!underWine()) {
-            startOnTerminal();
-            return;
-        }
-        server = startOnFreePort(Keys::Pipe);
-        ASSERT_GT(server.pid, 0);
-        screen = menu("\n");
-        newline = "\n";
-        ASSERT_TRUE(waitForOutput(server, screen)) << server.seen;
-    }
+    void startOperator() { startWith(underWine() ? Keys::Pipe : Keys::Terminal); }
     // Both key sources, the pipe of the kind given and a terminal; under
     // Wine the pipe alone.
     static std::vector<Keys> pipeAndTerminal(Keys pipe) {

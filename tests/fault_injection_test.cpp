@@ -184,17 +184,7 @@ TEST_F(FaultInjection, AThreadThatCannotParkServesItsClientAndEnds) {
     ASSERT_GT(idle.threads, 0);
     for (int wave = 1; wave <= 2; ++wave) {
         SCOPED_TRACE(wave);
-        std::vector<int> waveClients = joinClients(server.port, 2 * MAX_PARKED_THREADS);
-        ASSERT_EQ(waveClients.size(), static_cast<std::size_t>(2 * MAX_PARKED_THREADS));
-        sendBytes(waveClients.front(), "all");
-        for (std::size_t i = 1; i < waveClients.size(); ++i) {
-            EXPECT_EQ(receiveBytes(waveClients[i], 3), zeroLast("all")) << "client " << i;
-        }
-        for (int fd : waveClients) {
-            ::close(fd);
-        }
-        ASSERT_TRUE(userCountBecomes(server, 0));
-        EXPECT_EQ(usageSettlesTo(server.pid, idle, DEADLINE_MS).threads, idle.threads);
+        EXPECT_EQ(threadsAfterAWave(server, 2 * MAX_PARKED_THREADS, "all", idle), idle.threads);
     }
 }
 

@@ -56,22 +56,11 @@ TEST(WorkerThreads, FinishedOnesParkUpToTheBoundAndCarryTheNextClients) {
     ProcessUsage parkedBound = processUsage(server.pid);
     ASSERT_GT(parkedBound.threads, 0);
     parkedBound.threads += MAX_PARKED_THREADS;
-    constexpr int WAVE = MAX_PARKED_THREADS + 16;
     for (int wave = 1; wave <= 2; ++wave) {
-        std::vector<int> clients = joinClients(server.port, WAVE);
-        ASSERT_EQ(clients.size(), static_cast<std::size_t>(WAVE));
         const std::string chunk = "wave " + std::to_string(wave);
-        sendBytes(clients.back(), chunk);
-        for (std::size_t i = 0; i + 1 < clients.size(); ++i) {
-            EXPECT_EQ(receiveBytes(clients[i], chunk.size()), zeroLast(chunk))
-                << "wave " << wave << ", client " << i;
-        }
-        for (int fd : clients) {
-            ::close(fd);
-        }
-        ASSERT_TRUE(userCountBecomes(server, 0));
-        EXPECT_EQ(usageSettlesTo(server.pid, parkedBound, DEADLINE_MS).threads, parkedBound.threads)
-            << "wave " << wave;
+        SCOPED_TRACE(chunk);
+        EXPECT_EQ(threadsAfterAWave(server, MAX_PARKED_THREADS + 16, chunk, parkedBound),
+                  parkedBound.threads);
     }
     EXPECT_TRUE(isRunning(server));
     stop(server);

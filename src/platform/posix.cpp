@@ -158,11 +158,11 @@ void socketResetOnClose(SocketHandle socket) {
     ::setsockopt(fd(socket), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
+void socketShutdownBoth(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
+
 // A receive blocked on a socket that is shut down returns at once; later
 // ones return what was already queued, then the end.
-void socketEndReceive(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
-
-void socketShutdownBoth(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
+void socketEndReceive(SocketHandle socket) { socketShutdownBoth(socket); }
 
 void socketClose(SocketHandle socket) { ::close(fd(socket)); }
 
@@ -361,10 +361,10 @@ static void restoreTerminalOnSignals() {
             foundActions[i].sa_handler == SIG_IGN) {
             continue;
         }
+        // No SA_RESTART: under ThreadSanitizer a restarted wait would hold the
+        // signal back.
         struct sigaction ours {};
         ours.sa_handler = restoreAndReraise;
-        ours.sa_flags =
-            0; // no restart: under ThreadSanitizer a restarted wait would hold the signal back
         sigemptyset(&ours.sa_mask);
         sigaction(TERMINATING_SIGNALS[i], &ours, nullptr);
     }

@@ -168,16 +168,16 @@ void socketResetOnClose(SocketHandle socket) {
                  sizeof abortive);
 }
 
+void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
+
 // Shutting a socket down does not end a receive another thread is blocked in,
 // and closing it here would free a handle value that the next client can get
 // while the worker still uses it. So: shut it down, which makes every later
 // receive fail at once, then cancel the receive that may already wait.
 void socketEndReceive(SocketHandle socket) {
-    ::shutdown(native(socket), SD_BOTH);
+    socketShutdownBoth(socket);
     CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr);
 }
-
-void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
 
 void socketClose(SocketHandle socket) { ::closesocket(native(socket)); }
 
@@ -236,7 +236,7 @@ bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes
 
 namespace {
 struct ParkedThread {
-    ThreadBody body; // null while it waits; set by the hand-over
+    ThreadBody body; // null while it waits; set by the hand-over, then `wake`
     void* argument;
     CONDITION_VARIABLE wake;
 };
@@ -247,17 +247,19 @@ static SRWLOCK parkingLock = SRWLOCK_INIT;
 static ParkedThread* parked[MAX_PARKED_THREADS];
 static int parkedCount = 0;
 
-// Waits for the next work; leaves body null when there is no room to park.
-static void parkForWork(ParkedThread* self) {
+// Waits for the next work; false when there is no room to park.
+static bool parkForWork(ParkedThread* self) {
     AcquireSRWLockExclusive(&parkingLock);
     self->body = nullptr;
-    if (parkedCount < MAX_PARKED_THREADS) {
+    bool room = parkedCount < MAX_PARKED_THREADS;
+    if (room) {
         parked[parkedCount++] = self;
         while (self->body == nullptr) {
             SleepConditionVariableSRW(&self->wake, &parkingLock, INFINITE, 0);
         }
     }
     ReleaseSRWLockExclusive(&parkingLock);
+    return room;
 }
 
 static bool handToParkedThread(ThreadBody body, void* argument) {
@@ -278,10 +280,9 @@ static DWORD WINAPI runWorkerThread(LPVOID start) {
     self.argument = static_cast<ThreadStart*>(start)->argument;
     delete static_cast<ThreadStart*>(start);
     InitializeConditionVariable(&self.wake);
-    while (self.body != nullptr) {
+    do {
         self.body(self.argument);
-        parkForWork(&self);
-    }
+    } while (parkForWork(&self));
     endThread();
     return 0;
 }

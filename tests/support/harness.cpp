@@ -505,14 +505,23 @@ double cpuSeconds(pid_t pid) {
 
 namespace harness {
 
-long shownUserCount(Server& server) {
-    const std::string label = "# User(s) ";
+constexpr char USER_COUNT_LABEL[] = "# User(s) ";
+
+// Presses `keys` and waits for `label` on the screen after them: where it
+// shows in server.seen, or npos when it did not come.
+static std::size_t pressForAnswer(Server& server, const std::string& keys,
+                                  const std::string& label) {
     std::size_t from = server.seen.size();
-    pressKeys(server, "n");
-    if (!waitForOutput(server, label, from)) {
+    pressKeys(server, keys);
+    return waitForOutput(server, label, from) ? server.seen.find(label, from) : std::string::npos;
+}
+
+long shownUserCount(Server& server) {
+    std::size_t at = pressForAnswer(server, "n", USER_COUNT_LABEL);
+    if (at == std::string::npos) {
         return -1;
     }
-    std::size_t at = server.seen.find(label, from) + label.size();
+    at += sizeof USER_COUNT_LABEL - 1;
     if (!waitForOutput(server, "\n", at)) {
         return -1;
     }
@@ -521,13 +530,12 @@ long shownUserCount(Server& server) {
 
 long listedUserCount(Server& server) {
     // The n pressed after l marks the end of the listing.
-    const std::string end = "# User(s) ";
     std::size_t from = server.seen.size();
-    pressKeys(server, "ln");
-    if (!waitForOutput(server, end, from)) {
+    std::size_t end = pressForAnswer(server, "ln", USER_COUNT_LABEL);
+    if (end == std::string::npos) {
         return -1;
     }
-    std::string listing = server.seen.substr(from, server.seen.find(end, from) - from);
+    std::string listing = server.seen.substr(from, end - from);
     long users = 0;
     for (std::size_t at = listing.find("User "); at != std::string::npos;
          at = listing.find("User ", at + 1)) {

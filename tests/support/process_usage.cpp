@@ -1,10 +1,14 @@
 #include "support/process_usage.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <dirent.h>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace harness {
 
@@ -50,6 +54,23 @@ ProcessUsage usageSettlesTo(pid_t pid, const ProcessUsage& baseline, int deadlin
         // Threads and descriptors give no signal when they go.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+long threadsAfterAWave(Server& server, int count, const std::string& chunk,
+                       const ProcessUsage& settleTo) {
+    std::vector<int> clients = joinClients(server.port, count);
+    EXPECT_EQ(clients.size(), static_cast<std::size_t>(count)) << "clients that joined";
+    if (!clients.empty()) {
+        sendBytes(clients.back(), chunk);
+    }
+    for (std::size_t i = 0; i + 1 < clients.size(); ++i) {
+        EXPECT_EQ(receiveBytes(clients[i], chunk.size()), zeroLast(chunk)) << "client " << i;
+    }
+    for (int fd : clients) {
+        ::close(fd);
+    }
+    EXPECT_TRUE(userCountBecomes(server, 0));
+    return usageSettlesTo(server.pid, settleTo, DEADLINE_MS).threads;
 }
 
 } // namespace harness

@@ -3,6 +3,9 @@
 // gives back what its clients took.
 #pragma once
 
+#include "support/harness.h"
+
+#include <string>
 #include <sys/types.h>
 
 namespace harness {
@@ -19,5 +22,11 @@ ProcessUsage processUsage(pid_t pid);
 // Waits until the process holds no more threads and descriptors than
 // `baseline`; returns what it holds then (or at the deadline).
 ProcessUsage usageSettlesTo(pid_t pid, const ProcessUsage& baseline, int deadlineMs);
+
+// A wave of `count` clients joins the server, the last sends `chunk`, which
+// every other must receive, and all leave. Returns the threads the server
+// holds once it has settled to at most `settleTo` (or at the deadline).
+long threadsAfterAWave(Server& server, int count, const std::string& chunk,
+                       const ProcessUsage& settleTo);
 
 } // namespace harness
