@@ -139,34 +139,60 @@ TEST_F(FaultInjection, AStartUpFailureIsOneLineOnStandardErrorStatusOneAndNoScre
 
 struct SetupFault {
     const char* name;
-    std::string fault; // aimed at the second client
+    std::string fault; // aimed at the third client
+    // The third client resets its connection while its worker's start is
+    // under way, and a fan-out finds it gone before the start fails.
+    bool resetsWhileStarting;
 };
 
 const SetupFault SETUP_FAULTS[] = {
-    {"its entry cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@6"},
-    {"its worker's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@7"},
-    {"its thread's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@8"},
-    {"its worker thread cannot start", "VELLORAN_FAULT_PTHREAD_CREATE=EAGAIN@3"},
+    {"its entry cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@9", false},
+    {"its worker's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@10", false},
+    {"its thread's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@11", false},
+    {"its worker thread cannot start", "VELLORAN_FAULT_PTHREAD_CREATE=EAGAIN@4", false},
+    {"its worker thread fails to start slowly while a fan-out drops it",
+     "VELLORAN_FAULT_PTHREAD_CREATE=EAGAIN@4/1500", true},
 };
 
 TEST_F(FaultInjection, AConnectionThatCannotBeSetUpIsClosedAtOnceAndNeverCounted) {
     for (const SetupFault& row : SETUP_FAULTS) {
         SCOPED_TRACE(row.name);
         startHub({row.fault});
-        clients.push_back(connectTo(server.port));
-        ASSERT_TRUE(userCountBecomes(server, 1));
+        clients = joinClients(server.port, 2);
+        ASSERT_EQ(clients.size(), 2u);
         int refused = connectTo(server.port);
         ASSERT_GE(refused, 0);
-        EXPECT_TRUE(seesEndOfStream(refused)) << "closed at once";
-        ::close(refused);
-        EXPECT_EQ(shownUserCount(server), 1);
-        EXPECT_EQ(listedUserCount(server), 1);
-        // The next client is served as if nothing had happened.
+        if (row.resetsWhileStarting) {
+            ASSERT_TRUE(userCountBecomes(server, 3)) << "registered while its thread starts";
+            resetConnection(refused);
+            // The second chunk's fan-out begins only once the first one,
+            // which met the reset client, has ended.
+            for (const char* chunk : {"one", "two"}) {
+                sendBytes(clients[0], chunk);
+                EXPECT_EQ(receiveBytes(clients[1], 3), zeroLast(chunk));
+            }
+        } else {
+            EXPECT_TRUE(seesEndOfStream(refused)) << "closed at once";
+            ::close(refused);
+        }
+        // The next client is served as if nothing had happened; the acceptor
+        // takes it only once it has dealt with the one that failed.
         clients.push_back(connectTo(server.port));
-        proveRegistered(clients[1], {clients[0]});
+        proveRegistered(clients[2], {clients[0], clients[1]});
+        EXPECT_EQ(shownUserCount(server), 3);
+        EXPECT_EQ(listedUserCount(server), 3);
         sendBytes(clients[0], "still here");
         EXPECT_EQ(receiveBytes(clients[1], 10), zeroLast("still here"));
-        EXPECT_EQ(shownUserCount(server), 2);
+        EXPECT_EQ(receiveBytes(clients[2], 10), zeroLast("still here"));
+        sendBytes(clients[2], "and here");
+        EXPECT_EQ(receiveBytes(clients[0], 8), zeroLast("and here"));
+        EXPECT_EQ(receiveBytes(clients[1], 8), zeroLast("and here"));
+        for (int& fd : clients) {
+            ::close(fd);
+            fd = -1;
+        }
+        EXPECT_TRUE(userCountBecomes(server, 0)) << "every client counted out once";
+        EXPECT_TRUE(isRunning(server));
         stopHub();
     }
 }

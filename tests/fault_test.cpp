@@ -31,12 +31,6 @@ constexpr int SEND_TIMEOUT_MS = 10000;
 // A client whose receive buffer is tiny, so the hub's sends to it block soon.
 int connectNarrow(int port) { return connectTo(port, 4096); }
 
-void resetConnection(int fd) {
-    linger abortive{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    ::close(fd);
-}
-
 std::size_t bytesWaiting(int fd) {
     int queued = 0;
     return ::ioctl(fd, FIONREAD, &queued) == 0 ? static_cast<std::size_t>(queued) : 0;

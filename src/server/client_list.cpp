@@ -11,10 +11,11 @@ void appendClient(ClientList* clients, ClientNode* node) {
         clients->tail->next = node;
     }
     clients->tail = node;
+    node->state = ClientState::Registered;
     ++clients->count;
 }
 
-void unlinkClient(ClientList* clients, ClientNode* node) {
+static void unlinkClient(ClientList* clients, ClientNode* node) {
     if (clients->count == 1) {
         clients->head = nullptr;
         clients->tail = nullptr;
@@ -28,10 +29,27 @@ void unlinkClient(ClientList* clients, ClientNode* node) {
         node->previous->next = node->next;
         node->next->previous = node->previous;
     }
+    node->next = nullptr;
+    node->previous = nullptr;
     --clients->count;
 }
 
-void removeClient(ClientList* clients, ClientNode* node) {
+void dropClient(ClientList* clients, ClientNode* node, ClientState why) {
     unlinkClient(clients, node);
+    node->state = why;
+    socketResetOnClose(node->socket);
+    if (why == ClientState::CutOff) {
+        socketEndReceive(node->socket);
+    }
+}
+
+// Out of the count before the close, so no client that sees the close can
+// still be counted.
+void removeClient(ClientList* clients, ClientNode* node) {
+    if (node->state == ClientState::Registered) {
+        unlinkClient(clients, node);
+    }
+    socketShutdownBoth(node->socket);
+    socketClose(node->socket);
     delete node;
 }

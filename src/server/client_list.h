@@ -1,9 +1,10 @@
 // The registry of connected clients and the relay lock that guards it.
 //
 // Every change to a ClientList and every walk over it happens with the relay
-// lock held: the acceptor appends, each relay worker walks to fan out and
-// removes its own entry, the console walks to list users. The one read made
-// without the lock is the console's read of `count`, hence the atomic.
+// lock held: the acceptor appends, each relay worker walks to fan out, a
+// fan-out drops the peers it gives up on, and the console walks to list
+// users. The one read made without the lock is the console's read of
+// `count`, hence the atomic.
 #pragma once
 
 #include "platform/platform.h"
@@ -11,20 +12,26 @@
 #include <atomic>
 #include <cstdint>
 
-// One accepted connection. Created by the acceptor; owned by the registry from
-// appendClient until its connection ends. It leaves the registry in one of
-// two ways, both under the relay lock: its own relay worker sees the
-// connection end, closes the socket and frees the entry (removeClient); or a
-// fan-out gives up on the peer and drops it (unlinked and marked, the socket
-// set to reset and its receive ended, but left open), and its worker, once
-// its receive ends, closes the socket and frees the entry. So only the worker
-// ever closes the socket or frees the entry, once, and no thread uses the
-// handle after that.
+// Where a client stands. Only Registered entries are in the registry: counted,
+// listed and sent every chunk.
+enum class ClientState {
+    Registered,
+    Gone,  // a send found the client's connection broken: what it sent before
+           // leaving is still relayed, until its worker's receive ends
+    CutOff // the hub gave up on it: nothing more from it is relayed
+};
+
+// One accepted connection. The acceptor creates it and appends it; from then
+// on its life ends in removeClient and nowhere else, under the relay lock,
+// once: called by the client's relay worker when it ends, or by the acceptor
+// when no worker could be started for it. Until then the socket stays open,
+// even after a fan-out has dropped the entry, so its handle value cannot pass
+// to a newer client while anyone still uses it.
 struct ClientNode {
     ClientNode* next;     // accepted after this one and still registered
     ClientNode* previous; // accepted before this one and still registered
     SocketHandle socket;
-    bool dropped; // unlinked by a fan-out; its worker has yet to free it
+    ClientState state;
 };
 
 // The clients in accept order. Created once at start-up; lives until the
@@ -54,15 +61,20 @@ struct RelayLockHold {
 
 ClientList* createClientList();
 
-// All under the relay lock. appendClient takes a node whose links are empty.
-// unlinkClient takes an entry out of the registry and leaves it allocated;
-// removeClient unlinks it and frees it.
+// All under the relay lock.
+// appendClient registers a new entry; its links are empty.
 void appendClient(ClientList* clients, ClientNode* node);
-void unlinkClient(ClientList* clients, ClientNode* node);
+// dropClient takes a registered entry out of the registry as Gone or CutOff.
+// Either way its close will reset the connection, discarding what is still
+// queued for it; a cut-off client's receive is ended too, so its worker
+// wakes and ends.
+void dropClient(ClientList* clients, ClientNode* node, ClientState why);
+// removeClient ends the entry's life: out of the registry if still in it,
+// its socket shut down and closed, the entry freed.
 void removeClient(ClientList* clients, ClientNode* node);
 
 // Walk: visit every entry, oldest first, under the relay lock. The visit may
-// unlink the entry it is given (the walk has already moved past it), but no
+// drop the entry it is given (the walk has already moved past it), but no
 // other entry.
 template <typename Visit> void forEachClient(ClientList* clients, Visit visit) {
     clients->cursor = clients->head;

@@ -19,8 +19,9 @@ using Clock = std::chrono::steady_clock;
 // twice the CPU per byte delivered that two 32 KiB sends do.
 constexpr int SEND_PIECE_BYTES = 32 * 1024;
 // A chunk whose fan-out begins late, because the one before it stalled,
-// still gives each peer this long to take it: a healthy peer is never
-// dropped for a stall that was somebody else's.
+// still gets this long from the start of its fan-out: a healthy peer is
+// never dropped for a stall that was somebody else's. It is one deadline for
+// the whole fan-out, which the peers use up in turn, as with any chunk.
 constexpr auto LATE_FAN_OUT_GRACE = std::chrono::seconds(1);
 
 // When every peer must have taken a chunk that arrived at `arrived`.
@@ -50,41 +51,21 @@ static int sendChunk(SocketHandle peer, const char* chunk, int length, Clock::ti
 }
 
 // A peer that failed a chunk leaves the registry now, so no later chunk, count
-// or listing sees it, and its connection is reset when its own worker closes
-// it. The worker of a peer whose connection broke ends by itself, once it has
-// relayed what that peer sent last; a peer that is stuck or failing must have
-// its worker's receive ended here.
-static void dropPeer(ClientList* clients, ClientNode* peer, int failure) {
-    unlinkClient(clients, peer);
-    peer->dropped = true;
-    socketResetOnClose(peer->socket);
-    if (failure != SEND_PEER_GONE) {
-        socketEndReceive(peer->socket);
-    }
-}
-
+// or listing sees it. One whose connection broke is gone: what it sent before
+// it left is still relayed. One that is stuck, or failing otherwise, is cut
+// off: nothing more from it is relayed.
 static void fanOut(ClientList* clients, const ClientNode* own, const char* chunk, int length,
                    Clock::time_point deadline) {
     forEachClient(clients, [&](ClientNode* peer) {
-        if (peer != own) {
-            int failure = sendChunk(peer->socket, chunk, length, deadline);
-            if (failure != 0) {
-                dropPeer(clients, peer, failure);
-            }
+        if (peer == own) {
+            return;
+        }
+        int failure = sendChunk(peer->socket, chunk, length, deadline);
+        if (failure != 0) {
+            dropClient(clients, peer,
+                       failure == SEND_PEER_GONE ? ClientState::Gone : ClientState::CutOff);
         }
     });
-}
-
-// A dropped entry is already out of the registry; any other is still in it.
-static void endConnection(ClientList* clients, ClientNode* own) {
-    if (own->dropped) {
-        socketClose(own->socket);
-        delete own;
-        return;
-    }
-    socketShutdownBoth(own->socket);
-    socketClose(own->socket);
-    removeClient(clients, own);
 }
 
 static void relayWorker(void* argument) {
@@ -96,8 +77,8 @@ static void relayWorker(void* argument) {
         int n = socketReceive(start.own->socket, buffer, MAX_CHUNK);
         Clock::time_point arrived = Clock::now();
         RelayLockHold hold(start.context->lock);
-        if (n <= 0) {
-            endConnection(clients, start.own);
+        if (n <= 0 || start.own->state == ClientState::CutOff) {
+            removeClient(clients, start.own);
             return;
         }
         buffer[n - 1] = '\0';

@@ -1,9 +1,9 @@
 // The relay worker: one thread per connected client. It receives what its
 // client sends and forwards each chunk, last byte zeroed, to every other
 // registered client, and drops a peer that fails a chunk or has not taken it
-// in time. When its connection ends, or its own client was dropped, it closes
-// the socket and frees the client's entry. It touches the registry only
-// under the lock.
+// in time. When its connection ends, or its own client was cut off, it ends
+// the entry's life (removeClient). It touches the registry only under the
+// lock.
 #pragma once
 
 #include "server/client_list.h"
@@ -20,6 +20,7 @@ constexpr int SEND_TIMEOUT_SECONDS = 10;
 constexpr std::size_t RELAY_WORKER_STACK_BYTES = std::size_t{256} * 1024;
 
 // Starts the worker for `own`, which must already be registered. Returns
-// false when no thread could be started; the caller then still owns the
-// entry's fate.
+// false when no thread could be started: the entry then has no worker, and
+// the caller must end its life (removeClient, under the lock), whatever a
+// fan-out may have done to it meanwhile.
 bool startRelayWorker(RelayContext* context, ClientNode* own);

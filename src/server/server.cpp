@@ -78,10 +78,12 @@ static void openListener(RelayServer* server) {
 }
 
 // Registers a new connection and starts its worker. A connection that cannot
-// be served is closed at once: no entry ever stays without a worker.
+// be served is closed at once: no entry ever stays without a worker. While
+// the worker's start is under way the entry is registered, so a fan-out may
+// already have dropped it; removeClient knows.
 static void admitClient(RelayContext* context, SocketHandle socket) {
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
-    auto* node = new (std::nothrow) ClientNode{nullptr, nullptr, socket, false};
+    auto* node = new (std::nothrow) ClientNode{nullptr, nullptr, socket, ClientState::Registered};
     if (node == nullptr) {
         socketClose(socket);
         return;
@@ -91,10 +93,8 @@ static void admitClient(RelayContext* context, SocketHandle socket) {
         appendClient(context->clients, node);
     }
     if (!startRelayWorker(context, node)) {
-        // Out of the count before its client can see the close.
         RelayLockHold hold(context->lock);
         removeClient(context->clients, node);
-        socketClose(socket);
     }
 }
 

@@ -2,11 +2,13 @@
 // tests, and never anywhere else: makes chosen calls fail, so failure paths
 // that the system cannot be pushed into from outside still run.
 //
-// VELLORAN_FAULT_<CALL>=ERROR[@N|@N-M|@N-] makes the call fail with that
+// VELLORAN_FAULT_<CALL>=ERROR[@N|@N-M|@N-][/MS] makes the call fail with that
 // errno (a name such as EMFILE, or a number) on its Nth call, on its Nth to
-// Mth, or from its Nth on; without @, on every call. Calls are counted from 1
-// per call, across all threads. CALL is one of:
+// Mth, or from its Nth on; without @, on every call. With /MS each failing
+// call first waits MS milliseconds, as a call that is slow to fail does.
+// Calls are counted from 1 per call, across all threads. CALL is one of:
 //   SOCKET, LISTEN, GETSOCKNAME, ACCEPT4, SETSOCKOPT, SEND, OPEN,
+//   POLL (only the polls that wait to write: the relay's, never the console's),
 //   TCGETATTR, TCSETATTR, SEM_INIT, and PTHREAD_CREATE, PTHREAD_ATTR_INIT and
 //   PTHREAD_MUTEX_INIT (which fail with the error as their result),
 //   NEW (operator new with std::nothrow returns null; the error is unused),
@@ -16,6 +18,7 @@
 // Nothing is injected into a call whose variable is unset.
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -23,11 +26,13 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <new>
+#include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <time.h>
 
 namespace {
 
@@ -56,6 +61,7 @@ struct Fault {
     int error = 0;             // 0: no fault
     long first = 1;
     long last = 0; // 0: no end
+    long delayMs = 0;
     std::atomic<long> calls{0};
 };
 
@@ -80,6 +86,10 @@ void readFault(Fault& fault) {
     }
     const char* rest = text;
     fault.error = parseError(text, &rest);
+    const char* delay = std::strchr(rest, '/');
+    if (delay != nullptr) {
+        fault.delayMs = std::strtol(delay + 1, nullptr, 10);
+    }
     if (*rest != '@') {
         return; // every call
     }
@@ -87,7 +97,9 @@ void readFault(Fault& fault) {
     fault.first = std::strtol(rest + 1, &stop, 10);
     fault.last = fault.first;
     if (*stop == '-') {
-        fault.last = stop[1] == '\0' ? 0 : std::strtol(stop + 1, nullptr, 10);
+        fault.last = std::isdigit(static_cast<unsigned char>(stop[1])) != 0
+                         ? std::strtol(stop + 1, nullptr, 10)
+                         : 0;
     }
 }
 
@@ -101,7 +113,13 @@ bool failsNow(Fault& fault) {
     while (fault.state.load() != 2) {
     }
     long call = ++fault.calls;
-    return fault.error != 0 && call >= fault.first && (fault.last == 0 || call <= fault.last);
+    bool fails = fault.error != 0 && call >= fault.first && (fault.last == 0 || call <= fault.last);
+    if (fails && fault.delayMs > 0) {
+        timespec delay{fault.delayMs / 1000, (fault.delayMs % 1000) * 1000000L};
+        while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+        }
+    }
+    return fails;
 }
 
 template <typename Function> Function real(const char* name) {
@@ -114,6 +132,7 @@ Fault nameFault{"VELLORAN_FAULT_GETSOCKNAME"};
 Fault acceptFault{"VELLORAN_FAULT_ACCEPT4"};
 Fault optionFault{"VELLORAN_FAULT_SETSOCKOPT"};
 Fault sendFault{"VELLORAN_FAULT_SEND"};
+Fault pollFault{"VELLORAN_FAULT_POLL"};
 Fault receiveFault{"VELLORAN_FAULT_RECV"};
 Fault openFault{"VELLORAN_FAULT_OPEN"};
 Fault getTerminalFault{"VELLORAN_FAULT_TCGETATTR"};
@@ -176,6 +195,18 @@ ssize_t send(int fd, const void* data, size_t length, int flags) {
     }
     return real<ssize_t (*)(int, const void*, size_t, int)>("send")(fd, data, length, flags);
 }
+
+// The C library declares poll's array write-only, which it is not: the
+// events asked for are read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+int poll(pollfd* watched, nfds_t count, int milliseconds) {
+    if (count == 1 && (watched->events & POLLOUT) != 0 && failsNow(pollFault)) {
+        return failWith(pollFault);
+    }
+    return real<int (*)(pollfd*, nfds_t, int)>("poll")(watched, count, milliseconds);
+}
+#pragma GCC diagnostic pop
 
 ssize_t recv(int fd, void* buffer, size_t length, int flags) {
     ssize_t n = real<ssize_t (*)(int, void*, size_t, int)>("recv")(fd, buffer, length, flags);

@@ -439,6 +439,12 @@ std::string receiveBytes(int fd, std::size_t count, int deadlineMs) {
     return bytes;
 }
 
+void resetConnection(int fd) {
+    linger abortive{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    ::close(fd);
+}
+
 bool seesEndOfStream(int fd, int deadlineMs) {
     auto deadline = after(deadlineMs);
     while (readable(fd, deadline)) {
