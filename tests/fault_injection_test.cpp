@@ -271,6 +271,10 @@ struct SendFault {
 
 const SendFault SEND_FAULTS[] = {
     {"no room for a moment (EAGAIN), to the second", {"VELLORAN_FAULT_SEND=EAGAIN@4"}, 1, false},
+    {"no room, and the wait for room runs out of memory (ENOMEM) three times, to the second",
+     {"VELLORAN_FAULT_SEND=EAGAIN@4", "VELLORAN_FAULT_POLL=ENOMEM@1-3"},
+     1,
+     false},
     {"out of buffers (ENOBUFS), to the second", {"VELLORAN_FAULT_SEND=ENOBUFS@4"}, 1, true},
     {"out of memory (ENOMEM), to the third", {"VELLORAN_FAULT_SEND=ENOMEM@5"}, 2, true},
     {"out of buffers, and its reset cannot be set",

@@ -208,6 +208,27 @@ TEST_F(Faults, ClientsStuckOnAChunkAreDroppedWhenItsDeadlinePassesAndLeaveAtOnce
     EXPECT_TRUE(isRunning(server));
 }
 
+// ---- Nothing more from a client once it is cut off ----------------------------
+
+// The stalled client speaks while the hub waits on it. Once cut off, nothing
+// from it reaches anyone: neither what its worker had received before the
+// cut nor what was still queued for it.
+TEST_F(Faults, ACutOffClientGivesNothingMore) {
+    joinWithStalledClient();
+    Transfer transfer{clients[0], clients[1], 4 * SEVERAL_MEGABYTES};
+    ASSERT_TRUE(pump(transfer, DEADLINE_MS, [&] {
+        return transfer.received > 0 && Clock::now() - transfer.lastReceived > STALL;
+    })) << "the hub never waited on the stalled client";
+    const std::string marker(2000, 'M');
+    sendBytes(stalled, marker);
+    EXPECT_TRUE(pump(transfer, 2 * SEND_TIMEOUT_MS, [&] { return transferDone(transfer); }));
+    expectIntact(transfer); // a byte of the marker would be a mismatch
+    EXPECT_TRUE(endsInReset(stalled));
+    EXPECT_TRUE(userCountBecomes(server, 2));
+    sendBytes(clients[0], "after");
+    EXPECT_EQ(receiveBytes(clients[1], 5), zeroLast("after")) << "and nothing before it";
+}
+
 // ---- Resets in the middle of a fan-out ---------------------------------------
 
 TEST_F(Faults, ClientsResettingWhileAChunkIsOnItsWayToThemHarmNoOne) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <thread>
 #include <unistd.h>
 
@@ -132,6 +134,29 @@ TEST_F(Relay, AClosedClientIsGoneAndTheOthersGoOn) {
     sendBytes(clients[0], "still here");
     EXPECT_EQ(receiveBytes(clients[1], 10), zeroLast("still here"));
     expectNothingMoreFor(clients[0], clients[1]);
+}
+
+// A client that says goodbye and leaves at once still has its goodbye relayed.
+TEST_F(Relay, WhatAClientSendsJustBeforeItLeavesStillArrives) {
+    for (bool halfCloses : {false, true}) {
+        SCOPED_TRACE(halfCloses ? "it only stops sending" : "it closes");
+        join(2);
+        sendBytes(clients[1], "bye!");
+        if (halfCloses) {
+            ::shutdown(clients[1], SHUT_WR);
+        } else {
+            ::close(clients[1]);
+            clients.pop_back();
+        }
+        EXPECT_EQ(receiveBytes(clients[0], 4), zeroLast("bye!"));
+        if (halfCloses) {
+            EXPECT_TRUE(seesEndOfStream(clients[1])) << "the hub ends the connection";
+        }
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        clients.clear();
+    }
 }
 
 TEST_F(Relay, TwoQuickConnectionsEachGetTheirOwnWorker) {

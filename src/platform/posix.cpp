@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -132,6 +133,35 @@ static bool connectionBroken(int error) {
            error == ETIMEDOUT;
 }
 
+static long millisecondsSince(const timespec& start) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+}
+
+// How long to rest when the wait itself fails for lack of memory or the like:
+// the shortage is ours, not the peer's, so it is waited out within the time
+// given rather than blamed on the peer.
+constexpr int WAIT_FAILURE_PAUSE_MILLISECONDS = 10;
+
+// True when the socket has room before `milliseconds` have passed.
+static bool roomArrives(int socket, int milliseconds) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (long left = milliseconds; left >= 0; left = milliseconds - millisecondsSince(start)) {
+        pollfd watched{socket, POLLOUT, 0};
+        int ready = ::poll(&watched, 1, static_cast<int>(left));
+        if (ready >= 0) {
+            return ready > 0;
+        }
+        if (errno != EINTR) {
+            pauseMilliseconds(
+                static_cast<int>(std::min<long>(left, WAIT_FAILURE_PAUSE_MILLISECONDS)));
+        }
+    }
+    return false;
+}
+
 // The socket stays blocking for its worker's receive; sends alone never
 // block, so a peer that keeps up costs one call per send and nothing more.
 int socketSendWithin(SocketHandle socket, const char* data, int length, int milliseconds) {
@@ -142,9 +172,7 @@ int socketSendWithin(SocketHandle socket, const char* data, int length, int mill
             return static_cast<int>(n);
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd watched{fd(socket), POLLOUT, 0};
-            int ready = ::poll(&watched, 1, milliseconds);
-            if (ready == 0 || (ready < 0 && errno != EINTR)) {
+            if (!roomArrives(fd(socket), milliseconds)) {
                 return SEND_FAILED;
             }
         } else if (errno != EINTR) {
