@@ -334,6 +334,13 @@ TEST_F(Console, OnTheTerminalTheInterruptKeyIsJustAKey) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// Signals whose default action ends the process, as a launcher or the
+// operator sends them. The ones that report a crash (SIGSEGV and the like)
+// are left out: a sanitized build reports them as crashes.
+const int ENDING_SIGNALS[] = {SIGTERM, SIGHUP,    SIGINT,  SIGQUIT, SIGUSR1, SIGUSR2,
+                              SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,
+                              SIGPWR,  SIGSTKFLT, SIGABRT, SIGSYS,  SIGTRAP};
+
 TEST_F(Console, ATerminatingSignalRestoresTheTerminalAndKeepsItsStatus) {
     if (underWine()) {
         GTEST_SKIP() << "Windows has no signals: Wine turns SIGINT into a Ctrl-C, which the "
@@ -342,7 +349,7 @@ TEST_F(Console, ATerminatingSignalRestoresTheTerminalAndKeepsItsStatus) {
     // With the screen suspended too: the terminal is restored without
     // waiting for the answer stuck in the output to drain.
     for (bool suspended : {false, true}) {
-        for (int signalNumber : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
+        for (int signalNumber : ENDING_SIGNALS) {
             SCOPED_TRACE(std::string(suspended ? "screen suspended, " : "") +
                          std::to_string(signalNumber));
             startOnTerminal();
@@ -357,6 +364,65 @@ TEST_F(Console, ATerminatingSignalRestoresTheTerminalAndKeepsItsStatus) {
             stop(server);
         }
     }
+}
+
+// An interactive shell with job control, as the operator has it: started
+// with &, the hub relays at once and leaves the terminal alone; fg gives it
+// the keys; stopped from outside and brought back, it takes the terminal
+// into key mode again and redraws its menu.
+TEST_F(Console, JobControlNeverFreezesTheHubAndFgGivesItTheKeys) {
+    if (underWine()) {
+        GTEST_SKIP() << "Windows has no job control";
+    }
+    int port = freePort();
+    Launch inShell;
+    inShell.inShell = true;
+    server = start({std::to_string(port)}, Keys::Terminal, inShell);
+    ASSERT_GT(server.pid, 0);
+    ASSERT_TRUE(waitForOutput(server, "$ ")) << server.seen;
+    std::size_t from = server.seen.size();
+    pressKeys(server, "$HUB & echo hub=$!\n");
+    ASSERT_TRUE(waitForOutput(server, "hub=", from + 20)) << server.seen;
+    ASSERT_TRUE(waitForOutput(server, "$ ", server.seen.find("hub=", from + 20)));
+    pid_t hub = std::stoi(server.seen.substr(server.seen.find("hub=", from + 20) + 4));
+    ASSERT_TRUE(waitUntilListening(port));
+
+    clients = joinClients(port, 2);
+    ASSERT_EQ(clients.size(), 2u) << "a hub in the background relays";
+    sendBytes(clients[0], "from the background");
+    EXPECT_EQ(receiveBytes(clients[1], 19), zeroLast("from the background"));
+    EXPECT_TRUE(terminalRestored()) << "the shell's terminal is left as it is";
+
+    from = server.seen.size();
+    pressKeys(server, "fg\n");
+    EXPECT_TRUE(waitForOutput(server, SCREEN, from)) << server.seen.substr(from);
+    EXPECT_TRUE(terminalBecomesRaw());
+    const std::string count = SCREEN + "# User(s) 2\r\n";
+    EXPECT_EQ(answer("n", count), count);
+
+    for (int stop : {SIGTSTP, SIGSTOP}) {
+        SCOPED_TRACE(stop == SIGSTOP ? "SIGSTOP" : "SIGTSTP");
+        from = server.seen.size();
+        ::kill(hub, stop);
+        ASSERT_TRUE(waitForOutput(server, "Stopped", from)) << server.seen.substr(from);
+        ASSERT_TRUE(waitForOutput(server, "$ ", from));
+        EXPECT_TRUE(terminalRestored()) << "the shell has its terminal back as it was";
+        from = server.seen.size();
+        pressKeys(server, "fg\n");
+        EXPECT_TRUE(waitForOutput(server, SCREEN, from)) << "redrawn: " << server.seen.substr(from);
+        EXPECT_TRUE(terminalBecomesRaw()) << "in key mode again";
+        EXPECT_EQ(answer("n", count), count) << "a key acts without Enter";
+    }
+
+    from = server.seen.size();
+    pressKeys(server, "q");
+    ASSERT_TRUE(waitForOutput(server, "$ ", from));
+    failOnReport(hub);
+    pressKeys(server, "echo status=$?\n");
+    EXPECT_TRUE(waitForOutput(server, "status=0", from)) << server.seen.substr(from);
+    EXPECT_TRUE(terminalRestored());
+    pressKeys(server, "exit\n");
+    EXPECT_NE(waitExit(server), -1);
 }
 
 // A launcher that set a terminating signal to "ignore" (nohup, a shell

@@ -53,14 +53,36 @@ TEST(WorkerThreads, FinishedOnesParkUpToTheBoundAndCarryTheNextClients) {
     Server server = startOnFreePort(Keys::Pipe);
     ASSERT_GT(server.pid, 0);
     ASSERT_TRUE(userCountBecomes(server, 0));
+    const std::set<pid_t> idle = threadIds(server.pid);
     ProcessUsage parkedBound = processUsage(server.pid);
     ASSERT_GT(parkedBound.threads, 0);
     parkedBound.threads += MAX_PARKED_THREADS;
+    const int waveSize = MAX_PARKED_THREADS + 16;
+    std::set<pid_t> parked; // the threads the wave before left waiting
     for (int wave = 1; wave <= 2; ++wave) {
         const std::string chunk = "wave " + std::to_string(wave);
         SCOPED_TRACE(chunk);
-        EXPECT_EQ(threadsAfterAWave(server, MAX_PARKED_THREADS + 16, chunk, parkedBound),
+        auto servedByParkedThreads = [&] {
+            if (wave == 1) {
+                return;
+            }
+            // One thread a client: the parked ones carry clients again, and
+            // only the rest start.
+            std::set<pid_t> serving = threadIds(server.pid);
+            EXPECT_EQ(serving.size(), idle.size() + static_cast<std::size_t>(waveSize));
+            for (pid_t thread : parked) {
+                EXPECT_EQ(serving.count(thread), 1u) << "parked thread " << thread << " ended";
+            }
+        };
+        EXPECT_EQ(threadsAfterAWave(server, waveSize, chunk, parkedBound, servedByParkedThreads),
                   parkedBound.threads);
+        parked.clear();
+        for (pid_t thread : threadIds(server.pid)) {
+            if (idle.count(thread) == 0) {
+                parked.insert(thread);
+            }
+        }
+        EXPECT_EQ(parked.size(), static_cast<std::size_t>(MAX_PARKED_THREADS));
     }
     EXPECT_TRUE(isRunning(server));
     stop(server);

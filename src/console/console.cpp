@@ -85,6 +85,12 @@ void consoleWorker(void* server) {
     KeyDecoder decoder;
     for (int code = readKeyCode(KEY_WAIT_FOREVER); code != KEYS_ENDED;
          code = readKeyCode(nextCodeWait(decoder))) {
+        if (code == KEYS_RESUMED) {
+            // Back from a stop or the background: the screen was the shell's.
+            decoder = KeyDecoder{};
+            drawMenu();
+            continue;
+        }
         int key = decodeKey(decoder, code);
         if (key != NO_KEY) {
             dispatchKey(static_cast<const RelayServer*>(server), key);

@@ -103,17 +103,22 @@ RelayLock* createRelayLock();
 void acquireRelayLock(RelayLock* lock);
 void releaseRelayLock(RelayLock* lock);
 
-// Console. consoleOpen prepares the key source (raw mode on a terminal) and
-// makes sure the terminal is restored however the process ends.
+// Console. consoleOpen prepares the key source (raw mode on a terminal, once
+// the terminal is the hub's to use: a hub started in the background waits
+// for it) and makes sure the terminal is restored however the process ends.
 // readKeyCode waits at most `milliseconds` (KEY_WAIT_FOREVER: no limit) for
 // the next code from the key source and returns it (0 to 255), or
 // KEY_NOT_IN_TIME, or KEY_PREFIX for the code the Windows key reader puts
-// before a function, cursor or editing key's own, or KEYS_ENDED once no code
-// can come any more. Keys come one code at a time; see console/key_decoder.h.
+// before a function, cursor or editing key's own, or KEYS_RESUMED when the
+// hub has the terminal again after a stop or a spell in the background (the
+// screen is then the shell's and wants redrawing), or KEYS_ENDED once no
+// code can come any more. Keys come one code at a time; see
+// console/key_decoder.h.
 constexpr int KEY_WAIT_FOREVER = -1;
 constexpr int KEYS_ENDED = -1;
 constexpr int KEY_NOT_IN_TIME = -2;
 constexpr int KEY_PREFIX = -3;
+constexpr int KEYS_RESUMED = -5;
 void consoleOpen();
 int readKeyCode(int milliseconds);
 void clearScreen();

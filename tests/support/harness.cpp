@@ -94,7 +94,7 @@ static void sendReportsToFile() {
     }
 }
 
-static void failOnReport(pid_t pid) {
+void failOnReport(pid_t pid) {
     // cppcheck-suppress knownConditionTrueFalse ; fixed per build, not per run
     if (!sanitized()) {
         return;
@@ -168,6 +168,16 @@ static std::string normaliseOutput(std::string& bytes, bool terminal) {
                                     const Launch& launch) {
     std::vector<std::string> words = serverCommand();
     words.insert(words.end(), arguments.begin(), arguments.end());
+    if (launch.inShell) {
+        std::string hub;
+        for (const std::string& word : words) {
+            hub += (hub.empty() ? "" : " ") + word;
+        }
+        ::setenv("HUB", hub.c_str(), 1);
+        ::setenv("PS1", "$ ", 1);
+        // No line editing: the shell reads its lines in the terminal's own mode.
+        words = {"bash", "--norc", "--noprofile", "--noediting", "-i"};
+    }
     std::vector<char*> argv;
     argv.reserve(words.size() + 1);
     for (std::string& word : words) {

@@ -37,6 +37,10 @@ struct Launch {
     int descriptorLimit = 0;              // above 0: caps its open files (soft and hard)
     std::vector<std::string> environment; // NAME=value pairs added to its environment
     std::vector<int> closedStreams;       // standard descriptors it starts without
+    // With Keys::Terminal: an interactive shell with job control runs on the
+    // terminal instead, with the server command and its arguments in $HUB,
+    // for the test to type as an operator would.
+    bool inShell = false;
 };
 
 // Starts the server with these arguments. Returns pid -1 on failure. A
@@ -49,6 +53,9 @@ Server startOnFreePort(Keys keys);
 // build, reaping the server (here or in waitExit) fails the running test if
 // the server wrote a sanitizer report.
 void stop(Server& server);
+// In a sanitized build, fails the running test if process `pid` (a server
+// that a shell started) wrote a report.
+void failOnReport(pid_t pid);
 // Waits for the process to end; returns its wait status, or -1 on timeout.
 int waitExit(Server& server, int deadlineMs = DEADLINE_MS);
 bool isRunning(const Server& server);

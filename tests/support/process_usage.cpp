@@ -56,8 +56,24 @@ ProcessUsage usageSettlesTo(pid_t pid, const ProcessUsage& baseline, int deadlin
     }
 }
 
+std::set<pid_t> threadIds(pid_t pid) {
+    std::set<pid_t> ids;
+    DIR* listing = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (listing == nullptr) {
+        return ids;
+    }
+    // cppcheck-suppress readdirCalled ; each call has a listing of its own
+    while (const dirent* entry = ::readdir(listing)) {
+        if (entry->d_name[0] != '.') {
+            ids.insert(static_cast<pid_t>(std::stol(entry->d_name)));
+        }
+    }
+    ::closedir(listing);
+    return ids;
+}
+
 long threadsAfterAWave(Server& server, int count, const std::string& chunk,
-                       const ProcessUsage& settleTo) {
+                       const ProcessUsage& settleTo, const std::function<void()>& whileJoined) {
     std::vector<int> clients = joinClients(server.port, count);
     EXPECT_EQ(clients.size(), static_cast<std::size_t>(count)) << "clients that joined";
     if (!clients.empty()) {
@@ -66,6 +82,7 @@ long threadsAfterAWave(Server& server, int count, const std::string& chunk,
     for (std::size_t i = 0; i + 1 < clients.size(); ++i) {
         EXPECT_EQ(receiveBytes(clients[i], chunk.size()), zeroLast(chunk)) << "client " << i;
     }
+    whileJoined();
     for (int fd : clients) {
         ::close(fd);
     }

@@ -5,6 +5,8 @@
 
 #include "support/harness.h"
 
+#include <functional>
+#include <set>
 #include <string>
 #include <sys/types.h>
 
@@ -23,10 +25,15 @@ ProcessUsage processUsage(pid_t pid);
 // `baseline`; returns what it holds then (or at the deadline).
 ProcessUsage usageSettlesTo(pid_t pid, const ProcessUsage& baseline, int deadlineMs);
 
+// The ids of the process's threads, from /proc/PID/task.
+std::set<pid_t> threadIds(pid_t pid);
+
 // A wave of `count` clients joins the server, the last sends `chunk`, which
-// every other must receive, and all leave. Returns the threads the server
-// holds once it has settled to at most `settleTo` (or at the deadline).
-long threadsAfterAWave(Server& server, int count, const std::string& chunk,
-                       const ProcessUsage& settleTo);
+// every other must receive, `whileJoined` runs, and all leave. Returns the
+// threads the server holds once it has settled to at most `settleTo` (or at
+// the deadline).
+long threadsAfterAWave(
+    Server& server, int count, const std::string& chunk, const ProcessUsage& settleTo,
+    const std::function<void()>& whileJoined = [] {});
 
 } // namespace harness
