@@ -41,7 +41,12 @@ ClientNode* newEntry() {
     EXPECT_TRUE(started);
     SocketHandle socket = tcpSocket();
     EXPECT_NE(socket, INVALID_SOCKET_HANDLE);
-    return new ClientNode{nullptr, nullptr, socket, ClientState::Registered};
+    // Bound, so that asking its name tells an open socket from a closed one.
+    const NetAddress anyPort{NET_FAMILY_IPV4, 0, 0, {}};
+    EXPECT_EQ(socketBind(socket, &anyPort, NET_ADDRESS_LENGTH), 0);
+    ReceiveStop* stop = createReceiveStop();
+    EXPECT_NE(stop, nullptr);
+    return new ClientNode{nullptr, nullptr, socket, stop, ClientState::Registered};
 }
 
 bool isOpen(SocketHandle socket) {

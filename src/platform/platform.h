@@ -59,24 +59,34 @@ enum class AcceptStatus {
 };
 AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted);
 
-// Bytes received, 0 when the peer closed, negative on error or once aborted.
-int socketReceive(SocketHandle socket, char* buffer, int length);
+// What lets another thread end a receive blocked on a client's socket.
+// Created for each client before it is admitted and destroyed with its
+// entry. POSIX needs nothing of its own (shutting the socket down ends the
+// receive); Win32 holds an event that the receive waits on beside the
+// socket, which works whatever socket provider is installed.
+struct ReceiveStop;
+ReceiveStop* createReceiveStop(); // null when it cannot be had
+void destroyReceiveStop(ReceiveStop* stop); // null is fine
+
+// Bytes received, 0 when the peer closed, negative on error or once ended.
+int socketReceive(SocketHandle socket, ReceiveStop* stop, char* buffer, int length);
+// From any thread: ends the receive blocked on the socket and makes every
+// later receive end too (on POSIX after the bytes already queued). The
+// handle stays open, so its value cannot pass to a newer client while its
+// owner still uses it.
+void socketEndReceive(SocketHandle socket, ReceiveStop* stop);
 // Sends at most `length` bytes, waiting at most `milliseconds` for the socket
 // to take any (0: only what it takes at once). Bytes sent (possibly fewer
 // than asked); SEND_PEER_GONE when the connection is already broken (the peer
 // reset or closed it); SEND_FAILED when the socket took nothing in time or
-// failed otherwise.
+// failed otherwise. A shortage of the hub's own while it waits (memory and
+// the like) is waited out within the time given: it is not the peer's fault.
 constexpr int SEND_FAILED = -1;
 constexpr int SEND_PEER_GONE = -2;
 int socketSendWithin(SocketHandle socket, const char* data, int length, int milliseconds);
 // Makes the eventual close reset the connection, so whatever is still queued
 // for the peer is discarded then instead of trickling out.
 void socketResetOnClose(SocketHandle socket);
-// From any thread: ends the receive blocked on the socket and makes every
-// later receive end too (after the bytes already queued on POSIX, at once on
-// Win32). The handle stays open, so its value cannot pass to a newer client
-// while its owner still uses it.
-void socketEndReceive(SocketHandle socket);
 void socketShutdownBoth(SocketHandle socket);
 void socketClose(SocketHandle socket);
 
@@ -92,6 +102,8 @@ bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes
 // hold idle stays small: one kernel thread and the stack pages it touched
 // each (5 to 50 KiB measured; about 3 MiB for all 64 at worst). Every caller
 // passes the same stackBytes: a parked thread keeps the stack it had.
+// False when no thread, or not what its sends and receives need, could be
+// had (Win32 makes those before the thread starts).
 constexpr int MAX_PARKED_THREADS = 64;
 bool startWorkerThread(ThreadBody body, void* argument, std::size_t stackBytes);
 void pauseMilliseconds(int milliseconds);

@@ -119,7 +119,15 @@ AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted) {
     }
 }
 
-int socketReceive(SocketHandle socket, char* buffer, int length) {
+// Shutting the socket down is all it takes to end a receive here.
+struct ReceiveStop {};
+static ReceiveStop nothingToStop;
+
+ReceiveStop* createReceiveStop() { return &nothingToStop; }
+
+void destroyReceiveStop(ReceiveStop*) {}
+
+int socketReceive(SocketHandle socket, ReceiveStop*, char* buffer, int length) {
     for (;;) {
         ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(length), 0);
         if (n >= 0 || errno != EINTR) {
@@ -190,7 +198,7 @@ void socketShutdownBoth(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR)
 
 // A receive blocked on a socket that is shut down returns at once; later
 // ones return what was already queued, then the end.
-void socketEndReceive(SocketHandle socket) { socketShutdownBoth(socket); }
+void socketEndReceive(SocketHandle socket, ReceiveStop*) { socketShutdownBoth(socket); }
 
 void socketClose(SocketHandle socket) { ::close(fd(socket)); }
 

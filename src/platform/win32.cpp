@@ -9,6 +9,8 @@
 #include <windows.h>
 
 #include <conio.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -114,52 +116,188 @@ AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted) {
     }
 }
 
-int socketReceive(SocketHandle socket, char* buffer, int length) {
-    return ::recv(native(socket), buffer, length, 0);
+// ---- Overlapped receives and sends -----------------------------------------
+// A worker's receive and its sends are overlapped, each on a record of the
+// worker thread's own, so that the worker can wait for them with a limit or
+// alongside its client's receive stop. Nothing here waits without a bound
+// once an operation is cancelled.
+
+// One operation's record and the event it completes on.
+struct IoSlot {
+    WSAOVERLAPPED overlapped;
+};
+
+static IoSlot* createIoSlot() {
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (done == nullptr) {
+        return nullptr;
+    }
+    auto* slot = new (std::nothrow) IoSlot{};
+    if (slot == nullptr) {
+        CloseHandle(done);
+        return nullptr;
+    }
+    slot->overlapped.hEvent = done;
+    return slot;
 }
 
-// The event each thread's overlapped sends complete on: created at its first
-// send, closed when the thread ends (see endThread).
-static thread_local HANDLE sendDone = nullptr;
+static void destroyIoSlot(IoSlot* slot) {
+    if (slot != nullptr) {
+        CloseHandle(slot->overlapped.hEvent);
+        delete slot;
+    }
+}
+
+// Ready for the next operation: cleared, its event unset. The call resets the
+// event as it starts too, but an event set by an earlier operation must not
+// be taken for this one's end.
+static WSAOVERLAPPED* freshOverlapped(IoSlot* slot) {
+    HANDLE done = slot->overlapped.hEvent;
+    slot->overlapped = WSAOVERLAPPED{};
+    slot->overlapped.hEvent = done;
+    ResetEvent(done);
+    return &slot->overlapped;
+}
+
+// Each worker thread's records, made before it takes its first client (see
+// startWorkerThread) and given back when it ends. A record whose operation
+// could not be made to end is given up, never freed, since the system may
+// still write it; the thread then makes a new one.
+static thread_local IoSlot* receiveSlot = nullptr;
+static thread_local IoSlot* sendSlot = nullptr;
+
+// How long an operation may take to end once cancelled. Cancelling ends it at
+// once on any ordinary socket; past this it is given up.
+constexpr DWORD CANCEL_WAIT_MILLISECONDS = 500;
+
+// Cancels the slot's operation and waits, for a bounded time, until it has
+// ended; false when it has not, and the slot must be given up.
+static bool cancelAndWait(SocketHandle socket, IoSlot* slot) {
+    // Not found: it ended meanwhile, and its event says so.
+    CancelIoEx(reinterpret_cast<HANDLE>(socket), &slot->overlapped);
+    return WaitForSingleObject(slot->overlapped.hEvent, CANCEL_WAIT_MILLISECONDS) ==
+               WAIT_OBJECT_0 ||
+           HasOverlappedIoCompleted(&slot->overlapped);
+}
+
+// How long to rest when the system cannot give what a wait or a record needs:
+// the shortage is the hub's own, waited out within the time given.
+constexpr DWORD SHORTAGE_PAUSE_MILLISECONDS = 10;
+
+static DWORD millisecondsSince(DWORD start) { return GetTickCount() - start; }
+
+// The thread's send record, made anew if an earlier one was given up.
+static IoSlot* sendSlotWithin(DWORD milliseconds) {
+    DWORD start = GetTickCount();
+    while (sendSlot == nullptr && (sendSlot = createIoSlot()) == nullptr &&
+           millisecondsSince(start) < milliseconds) {
+        Sleep(SHORTAGE_PAUSE_MILLISECONDS);
+    }
+    return sendSlot;
+}
+
+// True when the event is set within `milliseconds`.
+static bool setWithin(HANDLE event, DWORD milliseconds) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD left = milliseconds - std::min(milliseconds, millisecondsSince(start));
+        DWORD waited = WaitForSingleObject(event, left);
+        if (waited != WAIT_FAILED || left == 0) {
+            return waited == WAIT_OBJECT_0;
+        }
+        Sleep(std::min(left, SHORTAGE_PAUSE_MILLISECONDS));
+    }
+}
+
+struct ReceiveStop {
+    HANDLE stopped; // set once, by socketEndReceive
+};
+
+ReceiveStop* createReceiveStop() {
+    HANDLE stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (stopped == nullptr) {
+        return nullptr;
+    }
+    auto* stop = new (std::nothrow) ReceiveStop{stopped};
+    if (stop == nullptr) {
+        CloseHandle(stopped);
+    }
+    return stop;
+}
+
+void destroyReceiveStop(ReceiveStop* stop) {
+    if (stop != nullptr) {
+        CloseHandle(stop->stopped);
+        delete stop;
+    }
+}
+
+// The receive waits for its own end or the client's stop, whichever comes
+// first. A stop ends it here, whatever socket provider is installed; the
+// handle stays open until the worker closes it.
+int socketReceive(SocketHandle socket, ReceiveStop* stop, char* buffer, int length) {
+    if (receiveSlot == nullptr && (receiveSlot = createIoSlot()) == nullptr) {
+        return -1;
+    }
+    WSAOVERLAPPED* pending = freshOverlapped(receiveSlot);
+    WSABUF into{static_cast<ULONG>(length), buffer};
+    DWORD flags = 0;
+    if (WSARecv(native(socket), &into, 1, nullptr, &flags, pending, nullptr) != 0 &&
+        WSAGetLastError() != WSA_IO_PENDING) {
+        return -1;
+    }
+    HANDLE ends[] = {pending->hEvent, stop->stopped};
+    if (WaitForMultipleObjects(2, ends, FALSE, INFINITE) != WAIT_OBJECT_0 &&
+        !HasOverlappedIoCompleted(pending)) {
+        if (!cancelAndWait(socket, receiveSlot)) {
+            receiveSlot = nullptr;
+        }
+        return -1;
+    }
+    DWORD received = 0;
+    return WSAGetOverlappedResult(native(socket), pending, &received, FALSE, &flags) != 0
+               ? static_cast<int>(received)
+               : -1;
+}
 
 static bool connectionBroken(int error) {
     return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAENOTCONN ||
            error == WSAESHUTDOWN || error == WSAENETRESET || error == WSAETIMEDOUT;
 }
 
+static int sendFailure(int error) { return connectionBroken(error) ? SEND_PEER_GONE : SEND_FAILED; }
+
 // An overlapped send returns at once whether or not the socket has room, so
-// a peer that keeps up costs one call per send, as a blocking send would;
-// only a send still pending waits, and never past the time given. The socket
-// itself stays blocking for its worker's receive.
+// a peer that keeps up costs one call per send, as a blocking send would; its
+// result is then read without waiting. Only a send still pending waits, never
+// past the time given, and is then cancelled, with a bounded wait for it to
+// end. The socket itself stays blocking.
 int socketSendWithin(SocketHandle socket, const char* data, int length, int milliseconds) {
-    if (sendDone == nullptr &&
-        (sendDone = CreateEventW(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+    auto limit = static_cast<DWORD>(milliseconds);
+    IoSlot* slot = sendSlotWithin(limit);
+    if (slot == nullptr) {
         return SEND_FAILED;
     }
-    WSAOVERLAPPED pending{};
-    pending.hEvent = sendDone;
-    WSABUF buffer{static_cast<ULONG>(length), const_cast<char*>(data)};
+    WSAOVERLAPPED* pending = freshOverlapped(slot);
+    WSABUF from{static_cast<ULONG>(length), const_cast<char*>(data)};
+    if (WSASend(native(socket), &from, 1, nullptr, 0, pending, nullptr) != 0) {
+        int error = WSAGetLastError();
+        if (error != WSA_IO_PENDING) {
+            return sendFailure(error);
+        }
+        if (!setWithin(pending->hEvent, limit) && !HasOverlappedIoCompleted(pending)) {
+            if (!cancelAndWait(socket, slot)) {
+                sendSlot = nullptr;
+            }
+            return SEND_FAILED;
+        }
+    }
     DWORD sent = 0;
     DWORD flags = 0;
-    if (WSASend(native(socket), &buffer, 1, &sent, 0, &pending, nullptr) == 0) {
-        return static_cast<int>(sent);
+    if (WSAGetOverlappedResult(native(socket), pending, &sent, FALSE, &flags) == 0) {
+        return sendFailure(WSAGetLastError());
     }
-    int error = WSAGetLastError();
-    if (error != WSA_IO_PENDING) {
-        return connectionBroken(error) ? SEND_PEER_GONE : SEND_FAILED;
-    }
-    // The event may still be set by an earlier send that completed at once.
-    ResetEvent(sendDone);
-    bool done = HasOverlappedIoCompleted(&pending) ||
-                WaitForSingleObject(sendDone, static_cast<DWORD>(milliseconds)) == WAIT_OBJECT_0;
-    if (!done) {
-        // The buffer must outlive the send: cancel it and wait until it ends.
-        CancelIoEx(reinterpret_cast<HANDLE>(socket), &pending);
-    }
-    if (WSAGetOverlappedResult(native(socket), &pending, &sent, TRUE, &flags) == 0) {
-        return done && connectionBroken(WSAGetLastError()) ? SEND_PEER_GONE : SEND_FAILED;
-    }
-    return done ? static_cast<int>(sent) : SEND_FAILED;
+    return static_cast<int>(sent);
 }
 
 void socketResetOnClose(SocketHandle socket) {
@@ -170,13 +308,13 @@ void socketResetOnClose(SocketHandle socket) {
 
 void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
 
-// Shutting a socket down does not end a receive another thread is blocked in,
-// and closing it here would free a handle value that the next client can get
-// while the worker still uses it. So: shut it down, which makes every later
-// receive fail at once, then cancel the receive that may already wait.
-void socketEndReceive(SocketHandle socket) {
-    socketShutdownBoth(socket);
-    CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr);
+// Should the stop itself fail, shutting the socket down and cancelling its
+// receive still ends it with the usual socket provider.
+void socketEndReceive(SocketHandle socket, ReceiveStop* stop) {
+    if (SetEvent(stop->stopped) == 0) {
+        socketShutdownBoth(socket);
+        CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr);
+    }
 }
 
 void socketClose(SocketHandle socket) { ::closesocket(native(socket)); }
@@ -187,30 +325,24 @@ namespace {
 struct ThreadStart {
     ThreadBody body;
     void* argument;
+    IoSlot* receiveSlot; // a worker thread's records; null for others
+    IoSlot* sendSlot;
 };
 } // namespace
-
-// What a thread owns beyond its stack, given back when it ends.
-static void endThread() {
-    if (sendDone != nullptr) {
-        CloseHandle(sendDone);
-    }
-}
 
 static DWORD WINAPI runThread(LPVOID start) {
     ThreadStart copy = *static_cast<ThreadStart*>(start);
     delete static_cast<ThreadStart*>(start);
     copy.body(copy.argument);
-    endThread();
     return 0;
 }
 
 // Starts a thread at `entry`, which takes over a ThreadStart. A 32-bit
 // process has 2 GiB of addresses: with the default reservation per thread,
 // stacks alone would cap it below a thousand clients.
-static bool startThread(LPTHREAD_START_ROUTINE entry, ThreadBody body, void* argument,
+static bool startThread(LPTHREAD_START_ROUTINE entry, const ThreadStart& what,
                         std::size_t stackBytes) {
-    auto* start = new (std::nothrow) ThreadStart{body, argument};
+    auto* start = new (std::nothrow) ThreadStart(what);
     if (start == nullptr) {
         return false;
     }
@@ -225,13 +357,13 @@ static bool startThread(LPTHREAD_START_ROUTINE entry, ThreadBody body, void* arg
 }
 
 bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes) {
-    return startThread(runThread, body, argument, stackBytes);
+    return startThread(runThread, ThreadStart{body, argument, nullptr, nullptr}, stackBytes);
 }
 
 // ---- Worker threads parked between connections -----------------------------
 // A worker thread whose work is done sleeps on its own condition variable
 // for the next, so a new connection costs a wake-up instead of a thread
-// start and exit (and keeps its send event). The record lives on the parked
+// start and exit (and keeps its receive and send records). The record lives on the parked
 // thread's stack; `parked` is a stack too: the thread parked last goes first.
 
 namespace {
@@ -278,18 +410,33 @@ static DWORD WINAPI runWorkerThread(LPVOID start) {
     ParkedThread self{};
     self.body = static_cast<ThreadStart*>(start)->body;
     self.argument = static_cast<ThreadStart*>(start)->argument;
+    receiveSlot = static_cast<ThreadStart*>(start)->receiveSlot;
+    sendSlot = static_cast<ThreadStart*>(start)->sendSlot;
     delete static_cast<ThreadStart*>(start);
     InitializeConditionVariable(&self.wake);
     do {
         self.body(self.argument);
     } while (parkForWork(&self));
-    endThread();
+    destroyIoSlot(receiveSlot);
+    destroyIoSlot(sendSlot);
     return 0;
 }
 
+// A new worker thread gets its receive and send records before it starts, so
+// that a shortage is a failed start, never a failed send blamed on a peer.
+static bool startNewWorkerThread(ThreadBody body, void* argument, std::size_t stackBytes) {
+    ThreadStart start{body, argument, createIoSlot(), createIoSlot()};
+    if (start.receiveSlot != nullptr && start.sendSlot != nullptr &&
+        startThread(runWorkerThread, start, stackBytes)) {
+        return true;
+    }
+    destroyIoSlot(start.receiveSlot);
+    destroyIoSlot(start.sendSlot);
+    return false;
+}
+
 bool startWorkerThread(ThreadBody body, void* argument, std::size_t stackBytes) {
-    return handToParkedThread(body, argument) ||
-           startThread(runWorkerThread, body, argument, stackBytes);
+    return handToParkedThread(body, argument) || startNewWorkerThread(body, argument, stackBytes);
 }
 
 void pauseMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }

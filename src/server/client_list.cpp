@@ -39,7 +39,7 @@ void dropClient(ClientList* clients, ClientNode* node, ClientState why) {
     node->state = why;
     socketResetOnClose(node->socket);
     if (why == ClientState::CutOff) {
-        socketEndReceive(node->socket);
+        socketEndReceive(node->socket, node->stop);
     }
 }
 
@@ -51,5 +51,6 @@ void removeClient(ClientList* clients, ClientNode* node) {
     }
     socketShutdownBoth(node->socket);
     socketClose(node->socket);
+    destroyReceiveStop(node->stop);
     delete node;
 }

@@ -31,6 +31,7 @@ struct ClientNode {
     ClientNode* next;     // accepted after this one and still registered
     ClientNode* previous; // accepted before this one and still registered
     SocketHandle socket;
+    ReceiveStop* stop; // ends the worker's receive when the client is cut off
     ClientState state;
 };
 
@@ -70,7 +71,7 @@ void appendClient(ClientList* clients, ClientNode* node);
 // wakes and ends.
 void dropClient(ClientList* clients, ClientNode* node, ClientState why);
 // removeClient ends the entry's life: out of the registry if still in it,
-// its socket shut down and closed, the entry freed.
+// its socket shut down and closed, its receive stop and the entry freed.
 void removeClient(ClientList* clients, ClientNode* node);
 
 // Walk: visit every entry, oldest first, under the relay lock. The visit may

@@ -74,7 +74,7 @@ static void relayWorker(void* argument) {
     ClientList* clients = start.context->clients;
     char buffer[MAX_CHUNK + 1];
     for (;;) {
-        int n = socketReceive(start.own->socket, buffer, MAX_CHUNK);
+        int n = socketReceive(start.own->socket, start.own->stop, buffer, MAX_CHUNK);
         Clock::time_point arrived = Clock::now();
         RelayLockHold hold(start.context->lock);
         if (n <= 0 || start.own->state == ClientState::CutOff) {

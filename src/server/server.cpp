@@ -82,9 +82,14 @@ static void openListener(RelayServer* server) {
 // the worker's start is under way the entry is registered, so a fan-out may
 // already have dropped it; removeClient knows.
 static void admitClient(RelayContext* context, SocketHandle socket) {
+    ReceiveStop* stop = createReceiveStop();
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
-    auto* node = new (std::nothrow) ClientNode{nullptr, nullptr, socket, ClientState::Registered};
+    auto* node = stop == nullptr
+                     ? nullptr
+                     : new (std::nothrow)
+                           ClientNode{nullptr, nullptr, socket, stop, ClientState::Registered};
     if (node == nullptr) {
+        destroyReceiveStop(stop);
         socketClose(socket);
         return;
     }
