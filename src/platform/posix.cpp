@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -354,9 +355,13 @@ void releaseRelayLock(RelayLock* lock) { pthread_mutex_unlock(&lock->mutex); }
 // while it is 1.
 static termios savedTerminal;
 static termios keyTerminal;
-static volatile sig_atomic_t terminalSaved = 0;
+static bool terminalSaved = false; // the console worker's alone
 // 1 while the terminal is in key mode by our doing.
-static volatile sig_atomic_t terminalRaw = 0;
+// A lock-free atomic: read by signal handlers on any thread, and its store
+// publishes the modes above to them.
+static std::atomic<int> terminalRaw{0};
+static_assert(std::atomic<int>::is_always_lock_free,
+              "a signal handler may only touch lock-free atomics");
 // The continue handler writes a byte here; the key reader waits on it too.
 static int resumedPipe[2] = {-1, -1};
 
@@ -510,7 +515,7 @@ static void takeTerminal() {
             }
         }
     }
-    if (terminalSaved == 0) {
+    if (!terminalSaved) {
         if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
             return; // keys then come as the terminal gives them
         }
@@ -522,7 +527,7 @@ static void takeTerminal() {
         keyTerminal.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | BRKINT | INPCK | ISTRIP);
         keyTerminal.c_cc[VMIN] = 1;
         keyTerminal.c_cc[VTIME] = 0;
-        terminalSaved = 1;
+        terminalSaved = true;
         std::atexit(restoreTerminalAtExit);
     }
     terminalRaw = 1;
