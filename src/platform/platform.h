@@ -44,9 +44,10 @@ std::uint16_t hostToNetwork16(std::uint16_t value);
 // Sockets. The int results follow the socket calls: negative on failure.
 SocketHandle tcpSocket();
 // Before the bind: lets a listener take its port while connections of an
-// earlier run on it wait out their close, so a hub restarts at once; a port
-// that another live listener holds stays refused. A failure leaves the bind
-// to fail as it would have.
+// earlier run on it wait out their close, so a hub restarts at once. A port
+// that another live listener on every address holds stays refused; on
+// Windows one bound to a single address (127.0.0.1) does not keep the hub
+// from binding beside it. A failure leaves the bind to fail as it would have.
 void listenerAllowRestart(SocketHandle listener);
 int socketBind(SocketHandle socket, const NetAddress* address, int length);
 int socketName(SocketHandle socket, NetAddress* address, int* length);

@@ -66,19 +66,35 @@ std::uint16_t hostToNetwork16(std::uint16_t value) { return htons(value); }
 static SOCKET native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
 
 // Sockets are inheritable by default, and "cls" runs in a child process: a
-// client's connection must not live on in it after we close our handle.
+// client's connection must not live on in it after we close our handle, and
+// a child holding a copy would delay its close and its reset.
 static SocketHandle keepToThisProcess(SOCKET socket) {
     SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
     return static_cast<SocketHandle>(socket);
 }
 
+// Made non-inheritable at birth (Windows 7 SP1 and later), so no "cls"
+// started meanwhile can take a copy; where the flag is unknown, the socket is
+// made non-inheritable just after. Overlapped, as the sockets accepted from
+// it must be for the workers' receives and sends.
 SocketHandle tcpSocket() {
-    SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s != INVALID_SOCKET) {
+        return static_cast<SocketHandle>(s);
+    }
+    s = WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_OVERLAPPED);
     return s == INVALID_SOCKET ? INVALID_SOCKET_HANDLE : keepToThisProcess(s);
 }
 
-// Windows binds a port whose old connections linger in TIME_WAIT as it is,
-// and SO_REUSEADDR here would let another program take a live port.
+// Windows binds a port whose old connections linger in TIME_WAIT as it is, so
+// a hub restarts at once with no option. SO_REUSEADDR would let another
+// program take the live port; SO_EXCLUSIVEADDRUSE, which Microsoft advises
+// for servers, would refuse that restart for as long as the old connections
+// linger. The hub keeps the instant restart and no option: its price is that
+// another program of the same user can bind 127.0.0.1 on the hub's port and
+// take the clients that connect through loopback, which in a hub that lets
+// anyone who reaches it join and read everything adds no new reader.
 void listenerAllowRestart(SocketHandle) {}
 
 int socketBind(SocketHandle socket, const NetAddress* address, int length) {
@@ -101,6 +117,8 @@ int socketListen(SocketHandle socket, int backlog) { return ::listen(native(sock
 AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted) {
     SOCKET s = ::accept(native(listener), nullptr, nullptr);
     if (s != INVALID_SOCKET) {
+        // An accepted socket is not documented to take the listener's
+        // inheritance over: it is made non-inheritable here, at once.
         *accepted = keepToThisProcess(s);
         return AcceptStatus::Accepted;
     }
@@ -494,6 +512,53 @@ static int readConsoleCode() {
 
 static bool consoleKeyWaiting() { return _kbhit() != 0; }
 
+// The key reader would give a key pressed with Alt as the plain letter, so
+// Alt+Q would quit; on a terminal Alt+key is never a command. So the console's
+// events are looked at first: when the first one that types a character is
+// pressed with Alt (and without Ctrl: Ctrl+Alt is AltGr, which types
+// characters), it is taken out, with the events before it, which type
+// nothing and act on nothing. True when a key was taken out.
+static bool dropAltKey() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    INPUT_RECORD events[16];
+    DWORD count = 0;
+    if (PeekConsoleInputW(input, events, 16, &count) == 0) {
+        return false;
+    }
+    const DWORD alt = LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED;
+    const DWORD ctrl = LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED;
+    for (DWORD i = 0; i < count; ++i) {
+        const KEY_EVENT_RECORD& key = events[i].Event.KeyEvent;
+        if (events[i].EventType != KEY_EVENT || key.bKeyDown == 0 || key.uChar.UnicodeChar == 0) {
+            continue;
+        }
+        if ((key.dwControlKeyState & alt) == 0 || (key.dwControlKeyState & ctrl) != 0) {
+            return false;
+        }
+        DWORD taken = 0;
+        return ReadConsoleInputW(input, events, i + 1, &taken) != 0 && taken == i + 1;
+    }
+    return false;
+}
+
+// Waits without a limit until the key reader has a key: events that type
+// nothing (a key released, the mouse, the focus) are taken out meanwhile, so
+// the wait never spins on them.
+static bool consoleKeyArrives() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    while (!consoleKeyWaiting()) {
+        INPUT_RECORD ignored{};
+        DWORD count = 0;
+        if (WaitForSingleObject(input, INFINITE) != WAIT_OBJECT_0) {
+            return true; // the key reader then waits by itself
+        }
+        if (!consoleKeyWaiting() && ReadConsoleInputW(input, &ignored, 1, &count) == 0) {
+            return true;
+        }
+    }
+    return true;
+}
+
 // A file has its bytes at once or ends. A pipe that cannot be looked into
 // (Wine's view of a Linux pipe) is read as it comes: an Escape there takes
 // the next byte with it, whenever that comes, which is safe, as it acts on
@@ -532,11 +597,21 @@ constexpr DWORD EMPTY_PIPE_PAUSE_MILLISECONDS = 50;
 // Without a console _getch would return at once on every call, so keys are
 // then the bytes of standard input, as they come, until it ends.
 static int readInputByte() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    bool fromPipe = GetFileType(input) == FILE_TYPE_PIPE;
     for (;;) {
         unsigned char key = 0;
         DWORD n = 0;
-        if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &key, 1, &n, nullptr) != 0) {
-            return n == 1 ? key : KEYS_ENDED;
+        if (ReadFile(input, &key, 1, &n, nullptr) != 0) {
+            if (n == 1) {
+                return key;
+            }
+            // No byte from a pipe is a write of no bytes; the pipe's end is
+            // ERROR_BROKEN_PIPE. No byte from a file is its end.
+            if (!fromPipe) {
+                return KEYS_ENDED;
+            }
+            continue;
         }
         if (GetLastError() != ERROR_NO_DATA) {
             return KEYS_ENDED;
@@ -547,7 +622,15 @@ static int readInputByte() {
 
 int readKeyCode(int milliseconds) {
     if (keysFromConsole) {
-        return codeArrives(consoleKeyWaiting, milliseconds) ? readConsoleCode() : KEY_NOT_IN_TIME;
+        do {
+            bool arrived = milliseconds == KEY_WAIT_FOREVER
+                               ? consoleKeyArrives()
+                               : codeArrives(consoleKeyWaiting, milliseconds);
+            if (!arrived) {
+                return KEY_NOT_IN_TIME;
+            }
+        } while (dropAltKey());
+        return readConsoleCode();
     }
     return codeArrives(inputByteWaiting, milliseconds) ? readInputByte() : KEY_NOT_IN_TIME;
 }
