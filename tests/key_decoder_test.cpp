@@ -43,6 +43,8 @@ const KeyCase KEYS[] = {
     {"Escape alone twice, then a letter", "\033" + PAUSE + "\033" + PAUSE + "l", "l"},
     {"a sequence cut short, then a letter", "\033[1" + PAUSE + "p" + "\033O" + PAUSE + "n", "pn"},
     {"a code no sequence holds counts on its own", "\033[1\x03n", "\x03n"},
+    {"the Linux console's prefix cut short by F2, Shift+F2, Alt+q, Alt+Q",
+     "\033[[\033OQ\033[[\033[1;2Q\033[[\033q\033[[\033Q", ""},
     {"Windows: F1, F2", PREFIX + ";" + PREFIX + "<", ""},
     {"Windows: Page Down, Down arrow, Home", PREFIX + "Q" + PREFIX + "P" + PREFIX + "G", ""},
     {"Windows: Alt with Q", PREFIX + "\x10", ""},

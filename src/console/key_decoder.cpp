@@ -42,6 +42,12 @@ static int continueSequence(KeyDecoder& decoder, int code) {
 int decodeKey(KeyDecoder& decoder, int code) {
     KeyState state = decoder.state;
     decoder.state = KeyState::BetweenKeys;
+    // An Escape always begins a new key, whatever came before it: taken as
+    // the last code of a cut-short key, it would leave the key it begins (F2
+    // is Escape O Q) to act as its letters.
+    if (code == ESCAPE) {
+        return startKey(decoder, code);
+    }
     switch (state) {
     case KeyState::BetweenKeys:
         return startKey(decoder, code);
