@@ -126,9 +126,9 @@ static ReceiveStop nothingToStop;
 
 ReceiveStop* createReceiveStop() { return &nothingToStop; }
 
-void destroyReceiveStop(ReceiveStop*) {}
+void destroyReceiveStop(ReceiveStop* /*stop*/) {}
 
-int socketReceive(SocketHandle socket, ReceiveStop*, char* buffer, int length) {
+int socketReceive(SocketHandle socket, ReceiveStop* /*stop*/, char* buffer, int length) {
     for (;;) {
         ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(length), 0);
         if (n >= 0 || errno != EINTR) {
@@ -199,7 +199,7 @@ void socketShutdownBoth(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR)
 
 // A receive blocked on a socket that is shut down returns at once; later
 // ones return what was already queued, then the end.
-void socketEndReceive(SocketHandle socket, ReceiveStop*) { socketShutdownBoth(socket); }
+void socketEndReceive(SocketHandle socket, ReceiveStop* /*stop*/) { socketShutdownBoth(socket); }
 
 void socketClose(SocketHandle socket) { ::close(fd(socket)); }
 
@@ -454,14 +454,14 @@ static void restoreTerminalOnSignals() {
 
 // Stopped from outside (Ctrl-Z is only a key here): the shell gets its
 // terminal back as it was; the continue handler takes it again.
-static void restoreAndStop(int) {
+static void restoreAndStop(int /*signalNumber*/) {
     int saved = errno;
     restoreTerminalNow();
-    raise(SIGSTOP);
     errno = saved;
+    raise(SIGSTOP); // returns once continued
 }
 
-static void noteResumed(int) {
+static void noteResumed(int /*signalNumber*/) {
     int saved = errno;
     char resumed = 1;
     if (::write(resumedPipe[1], &resumed, 1) < 0) {
