@@ -598,20 +598,13 @@ constexpr DWORD EMPTY_PIPE_PAUSE_MILLISECONDS = 50;
 // then the bytes of standard input, as they come, until it ends.
 static int readInputByte() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    bool fromPipe = GetFileType(input) == FILE_TYPE_PIPE;
     for (;;) {
         unsigned char key = 0;
         DWORD n = 0;
         if (ReadFile(input, &key, 1, &n, nullptr) != 0) {
-            if (n == 1) {
-                return key;
-            }
-            // No byte from a pipe is a write of no bytes; the pipe's end is
-            // ERROR_BROKEN_PIPE. No byte from a file is its end.
-            if (!fromPipe) {
-                return KEYS_ENDED;
-            }
-            continue;
+            // No byte is the end here: Wine reports a pipe's end so, where
+            // Windows reports ERROR_BROKEN_PIPE.
+            return n == 1 ? key : KEYS_ENDED;
         }
         if (GetLastError() != ERROR_NO_DATA) {
             return KEYS_ENDED;
