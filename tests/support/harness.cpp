@@ -74,8 +74,6 @@ std::vector<std::string> serverCommand() {
 
 static bool sanitized() { return VELLORAN_SANITIZER_REPORTS[0] != '\0'; }
 
-bool underThreadSanitizer() { return std::string(VELLORAN_SANITIZE_KIND) == "thread"; }
-
 static std::string reportPath(pid_t pid) {
     return std::string(VELLORAN_SANITIZER_REPORTS) + "/server." + std::to_string(pid);
 }
