@@ -17,6 +17,13 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export VELLORAN_SERVER="$wine $windows_build/velloran.exe"
 mkdir -p "$WINEPREFIX"
 
+# 32-bit Wine is itself a 32-bit Linux program: some kernels refuse those.
+if ! "$wine" --version >/dev/null 2>&1; then
+  echo "this machine does not run 32-bit programs, and 32-bit Wine is one:" \
+    "the Windows build cannot be run here" >&2
+  exit 1
+fi
+
 # A server left in this prefix by an interrupted run would refuse a new one.
 stop_wine() { "$wineserver" -k 2>/dev/null && "$wineserver" -w || true; }
 stop_wine
