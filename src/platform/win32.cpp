@@ -18,7 +18,11 @@
 
 static_assert(sizeof(NetAddress) == sizeof(sockaddr_in), "NetAddress must match sockaddr_in");
 static_assert(NET_FAMILY_IPV4 == AF_INET, "NetAddress family must match AF_INET");
-static_assert(sizeof(SOCKET) == sizeof(SocketHandle), "a socket handle is 32 bits wide");
+// A SOCKET is pointer-wide, but Windows keeps handle values within 32 bits so
+// that 32- and 64-bit processes can pass them to each other: narrowing one is
+// safe, and widening sign-extends (INVALID_SOCKET stays itself). The 64-bit
+// build exists only to run the tests where 32-bit programs cannot run.
+static_assert(sizeof(SocketHandle) <= sizeof(SOCKET), "a socket handle holds a SOCKET's value");
 
 // ---- Standard streams ------------------------------------------------------
 
@@ -63,7 +67,9 @@ std::uint16_t hostToNetwork16(std::uint16_t value) { return htons(value); }
 
 // ---- Sockets ---------------------------------------------------------------
 
-static SOCKET native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+static SOCKET native(SocketHandle socket) {
+    return static_cast<SOCKET>(static_cast<LONG_PTR>(static_cast<LONG>(socket)));
+}
 
 // Sockets are inheritable by default, and "cls" runs in a child process: a
 // client's connection must not live on in it after we close our handle, and
@@ -192,7 +198,7 @@ constexpr DWORD CANCEL_WAIT_MILLISECONDS = 500;
 // ended; false when it has not, and the slot must be given up.
 static bool cancelAndWait(SocketHandle socket, IoSlot* slot) {
     // Not found: it ended meanwhile, and its event says so.
-    CancelIoEx(reinterpret_cast<HANDLE>(socket), &slot->overlapped);
+    CancelIoEx(reinterpret_cast<HANDLE>(native(socket)), &slot->overlapped);
     return WaitForSingleObject(slot->overlapped.hEvent, CANCEL_WAIT_MILLISECONDS) ==
                WAIT_OBJECT_0 ||
            HasOverlappedIoCompleted(&slot->overlapped);
@@ -331,7 +337,7 @@ void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOT
 void socketEndReceive(SocketHandle socket, ReceiveStop* stop) {
     if (SetEvent(stop->stopped) == 0) {
         socketShutdownBoth(socket);
-        CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr);
+        CancelIoEx(reinterpret_cast<HANDLE>(native(socket)), nullptr);
     }
 }
 

@@ -119,7 +119,8 @@ static void limitDescriptors(int limit) {
 bool underWine() {
     std::vector<std::string> words = serverCommand();
     const std::string launcher = words.empty() ? "" : words.front();
-    return launcher.size() >= 4 && launcher.compare(launcher.size() - 4, 4, "wine") == 0;
+    const std::string name = launcher.substr(launcher.rfind('/') + 1);
+    return name == "wine" || name == "wine64";
 }
 
 // The server's output as the Linux build writes it, whichever build runs.
