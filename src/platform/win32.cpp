@@ -565,15 +565,18 @@ static bool consoleKeyArrives() {
     return true;
 }
 
+// A pipe whose writer is gone, or a file, answers no look into it.
+static bool lookIntoPipe(HANDLE input, DWORD* available) {
+    return PeekNamedPipe(input, nullptr, 0, nullptr, available, nullptr) != 0;
+}
+
 // A file has its bytes at once or ends. A pipe that cannot be looked into
 // (Wine's view of a Linux pipe) is read as it comes: an Escape there takes
 // the next byte with it, whenever that comes, which is safe, as it acts on
 // nothing.
 static bool inputByteWaiting() {
     DWORD available = 0;
-    return PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available,
-                         nullptr) == 0 ||
-           available > 0;
+    return !lookIntoPipe(GetStdHandle(STD_INPUT_HANDLE), &available) || available > 0;
 }
 
 // How often to look for input that has nothing to wait on.
@@ -608,9 +611,16 @@ static int readInputByte() {
         unsigned char key = 0;
         DWORD n = 0;
         if (ReadFile(input, &key, 1, &n, nullptr) != 0) {
-            // No byte is the end here: Wine reports a pipe's end so, where
-            // Windows reports ERROR_BROKEN_PIPE.
-            return n == 1 ? key : KEYS_ENDED;
+            if (n == 1) {
+                return key;
+            }
+            // No byte: the end of a file, or of a pipe as Wine reports it; or
+            // a pipe's writer wrote no bytes, and then the pipe still answers.
+            DWORD available = 0;
+            if (!lookIntoPipe(input, &available)) {
+                return KEYS_ENDED;
+            }
+            continue;
         }
         if (GetLastError() != ERROR_NO_DATA) {
             return KEYS_ENDED;
