@@ -266,12 +266,14 @@ int socketReceive(SocketHandle socket, ReceiveStop* stop, char* buffer, int leng
     WSAOVERLAPPED* pending = freshOverlapped(receiveSlot);
     WSABUF into{static_cast<ULONG>(length), buffer};
     DWORD flags = 0;
-    if (WSARecv(native(socket), &into, 1, nullptr, &flags, pending, nullptr) != 0 &&
-        WSAGetLastError() != WSA_IO_PENDING) {
+    bool atOnce = WSARecv(native(socket), &into, 1, nullptr, &flags, pending, nullptr) == 0;
+    if (!atOnce && WSAGetLastError() != WSA_IO_PENDING) {
         return -1;
     }
+    // Bytes already there are taken without a wait, as a blocking receive
+    // would; a stop then ends the next receive.
     HANDLE ends[] = {pending->hEvent, stop->stopped};
-    if (WaitForMultipleObjects(2, ends, FALSE, INFINITE) != WAIT_OBJECT_0 &&
+    if (!atOnce && WaitForMultipleObjects(2, ends, FALSE, INFINITE) != WAIT_OBJECT_0 &&
         !HasOverlappedIoCompleted(pending)) {
         if (!cancelAndWait(socket, receiveSlot)) {
             receiveSlot = nullptr;
