@@ -147,7 +147,7 @@ coverage:
 	@command -v gcovr >/dev/null 2>&1 || { [ "$$(id -u)" = 0 ] && apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcovr </dev/null; } || \
 	  { echo "make coverage needs gcovr: apt-get install gcovr" >&2; exit 1; }
-	cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVELLORAN_COVERAGE=ON $(CMAKE_FLAGS)
+	$(MAKE) tests-configured BUILD=$(COV_BUILD) CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVELLORAN_COVERAGE=ON $(CMAKE_FLAGS)"
 	cmake --build $(COV_BUILD) -j $(JOBS)
 	find $(COV_BUILD) -name '*.gcda' -delete
 	ctest --test-dir $(COV_BUILD) --output-on-failure -j $(JOBS); status=$$?; \
