@@ -162,7 +162,8 @@ TEST(Startup, OnlyTheLowSixteenBitsOfThePortAreBound) {
 
 // ---- The port notice -------------------------------------------------------
 
-// Standard error up to its first line feed, or what came before the deadline.
+// Standard error up to its first line feed, or what came before the deadline;
+// a line that ends in CR LF (the Windows build's) ends in a line feed alone.
 std::string readErrorLine(const Server& server) {
     std::string line;
     char c = 0;
@@ -172,6 +173,10 @@ std::string readErrorLine(const Server& server) {
             break;
         }
         line += c;
+    }
+    std::size_t crlf = line.rfind("\r\n");
+    if (crlf != std::string::npos && crlf + 2 == line.size()) {
+        line.erase(crlf, 1);
     }
     return line;
 }
