@@ -1,6 +1,9 @@
-// The two questions the command line may ask instead of naming a port: help
-// and version. main asks before it creates anything, so answering one opens
-// no socket; every other argument is a port (see convertPort).
+// What the command line says. First the two questions it may ask instead of
+// naming a port, help and version: main asks before it creates anything, so
+// answering one opens no socket; every other argument is a port (see
+// convertPort). Then the notice for a port the argument does not plainly
+// name, which runServer builds once the listener is bound. Pure functions:
+// any thread may call them.
 #pragma once
 
 #include <cstdint>
