@@ -227,7 +227,8 @@ TEST(Startup, APortTheArgumentDoesNotPlainlyNameIsToldOnStandardError) {
         if (!row.reason.empty()) {
             std::string line = readErrorLine(server);
             if (row.systemChooses) {
-                port = std::atoi(line.c_str() + std::min(prefix.size(), line.size()));
+                port = static_cast<int>(
+                    std::strtol(line.c_str() + std::min(prefix.size(), line.size()), nullptr, 10));
             }
             EXPECT_EQ(line, prefix + std::to_string(port) + " (\"" + argument + "\"" + row.reason +
                                 ")\n");
