@@ -72,15 +72,15 @@ PortReading readPortArgument(const char* text) {
 static const char* reasonText(PortReading reading) {
     switch (reading) {
     case PortReading::NoDigits:
-        return "\" is not a port number)";
+        return "is not a port number";
     case PortReading::TrailingCharacters:
-        return "\" has characters after its digits)";
+        return "has characters after its digits";
     case PortReading::Zero:
-        return "\" lets the system choose)";
+        return "lets the system choose";
     case PortReading::BeyondRange:
-        return "\" is beyond 65535: only its low 16 bits count)";
+        return "is beyond 65535: only its low 16 bits count";
     case PortReading::Negative:
-        return "\" is negative: only its low 16 bits count)";
+        return "is negative: only its low 16 bits count";
     case PortReading::Plain:
         break;
     }
@@ -92,6 +92,6 @@ std::string portNotice(const char* text, std::uint16_t boundPort) {
     if (reading == PortReading::Plain) {
         return "";
     }
-    return "velloran: listening on port " + std::to_string(boundPort) + " (\"" + text +
-           reasonText(reading);
+    return "velloran: listening on port " + std::to_string(boundPort) + " (\"" + text + "\" " +
+           reasonText(reading) + ")";
 }
