@@ -28,8 +28,13 @@ run: configure
 # Without GoogleTest the build leaves the tests out: get it (installed when
 # root, else named in one line), then configure again, and never pass a run
 # that had no tests to run.
+# A build configured with the tests off is told so, not sent after GoogleTest.
+# Every target that runs a test program starts here.
 HAVE_GTEST = grep -q '^VELLORAN_HAVE_GTEST:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt
+TESTS_OFF = grep -q '^VELLORAN_TESTS:BOOL=OFF$$' $(BUILD)/CMakeCache.txt
 tests-configured: configure
+	@! $(TESTS_OFF) || \
+	  { echo "The tests are off in $(BUILD): make with CMAKE_FLAGS=-DVELLORAN_TESTS=ON" >&2; exit 1; }
 	@$(HAVE_GTEST) || tools/install-test-deps.sh
 	@$(HAVE_GTEST) || { $(CONFIGURE) && $(HAVE_GTEST); } || \
 	  { echo "CMake does not find GoogleTest in $(BUILD): see its output above" >&2; exit 1; }
@@ -76,7 +81,8 @@ lint:
 
 # The stress mix round after round for SOAK_SECONDS; the server's memory,
 # threads and descriptors must come back to their baseline after each round.
-soak: build
+soak: tests-configured
+	cmake --build $(BUILD) -j $(JOBS) --target velloran soak_tests
 	SOAK_SECONDS=$(SOAK_SECONDS) ./$(BUILD)/tests/soak_tests
 
 # The 32-bit Windows console program, cross-built: $(WIN_BUILD)/velloran.exe.
@@ -120,10 +126,12 @@ windows-suites: tests-configured configure-windows
 
 # How many idle clients one server process holds: a measurement, not a test.
 CAPACITY_CLIENTS ?= 10000
-capacity: build
+capacity: tests-configured
+	cmake --build $(BUILD) -j $(JOBS) --target velloran capacity
 	$(BUILD)/tests/capacity $(CAPACITY_CLIENTS)
 
-capacity-windows: build windows
+capacity-windows: tests-configured windows
+	cmake --build $(BUILD) -j $(JOBS) --target capacity
 	tests/windows/with-wine.sh $(WIN_BUILD) $(BUILD)/tests/capacity $(CAPACITY_CLIENTS)
 
 clean: clean-windows
@@ -150,7 +158,7 @@ coverage:
 	@command -v gcovr >/dev/null 2>&1 || { [ "$$(id -u)" = 0 ] && apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcovr </dev/null; } || \
 	  { echo "make coverage needs gcovr: apt-get install gcovr" >&2; exit 1; }
-	cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVELLORAN_COVERAGE=ON $(CMAKE_FLAGS)
+	$(MAKE) tests-configured BUILD=$(COV_BUILD) CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVELLORAN_COVERAGE=ON $(CMAKE_FLAGS)"
 	cmake --build $(COV_BUILD) -j $(JOBS)
 	find $(COV_BUILD) -name '*.gcda' -delete
 	ctest --test-dir $(COV_BUILD) --output-on-failure -j $(JOBS); status=$$?; \
