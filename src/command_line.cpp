@@ -92,6 +92,15 @@ std::string portNotice(const char* text, std::uint16_t boundPort) {
     if (reading == PortReading::Plain) {
         return "";
     }
-    return "velloran: listening on port " + std::to_string(boundPort) + " (\"" + text + "\" " +
+    // The argument is quoted as typed, but a control character in it (an
+    // escape sequence from a script or a unit's instance name) must not act
+    // on the operator's terminal.
+    std::string shown(text);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '?';
+        }
+    }
+    return "velloran: listening on port " + std::to_string(boundPort) + " (\"" + shown + "\" " +
            reasonText(reading) + ")";
 }

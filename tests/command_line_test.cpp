@@ -78,6 +78,11 @@ const NoticeCase NOTICE_CASES[] = {
      "count)"},
     {"-1", PortReading::Negative,
      "velloran: listening on port 45589 (\"-1\" is negative: only its low 16 bits count)"},
+    // Quoted, but no control character of the argument reaches the terminal.
+    {"\033[2J5000", PortReading::NoDigits,
+     "velloran: listening on port 45589 (\"?[2J5000\" is not a port number)"},
+    {"5000\t\177", PortReading::TrailingCharacters,
+     "velloran: listening on port 45589 (\"5000??\" has characters after its digits)"},
 };
 
 TEST(CommandLine, APortNotPlainlyNamedGetsANoticeWithTheReason) {
