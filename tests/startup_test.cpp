@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <csignal>
@@ -107,6 +110,18 @@ TEST(Startup, HelpAndVersionAnswerAndExitWithoutListening) {
         EXPECT_EQ(exitStatus(waitExit(server)), 0);
         stop(server);
     }
+}
+
+// Bursts of connections queue up to 1000 deep before the hub takes them; the
+// system may cap any listener's queue lower (net.core.somaxconn).
+TEST(Startup, ItListensWithAQueueOf1000) {
+    Server server = startOnFreePort(Keys::Pipe);
+    ASSERT_GT(server.pid, 0);
+    std::ifstream capFile("/proc/sys/net/core/somaxconn");
+    int cap = 0;
+    capFile >> cap;
+    EXPECT_EQ(listenQueueLength(server.port), cap > 0 ? std::min(cap, 1000) : 1000);
+    stop(server);
 }
 
 // A hub stopped with clients connected closes first, so their connections
