@@ -381,21 +381,29 @@ int freePort() {
     return ntohs(address.sin_port);
 }
 
-static bool listening(int port) {
+// Calls `visit` with each line of the system's IPv4 TCP socket table until
+// it returns true; true if one did.
+template <typename Visit> static bool findTcpEntry(Visit visit) {
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line); // the heading
     while (std::getline(table, line)) {
-        unsigned localPort = 0;
-        unsigned state = 0;
-        // "  0: 00000000:1388 00000000:0000 0A ..." : local address:port, remote, state.
-        // NOLINTNEXTLINE(cert-err34-c): the kernel's own table, always well formed
-        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
-            localPort == static_cast<unsigned>(port) && state == 0x0A) {
+        if (visit(line)) {
             return true;
         }
     }
     return false;
+}
+
+static bool listening(int port) {
+    return findTcpEntry([port](const std::string& line) {
+        unsigned localPort = 0;
+        unsigned state = 0;
+        // "  0: 00000000:1388 00000000:0000 0A ..." : local address:port, remote, state.
+        // NOLINTNEXTLINE(cert-err34-c): the kernel's own table, always well formed
+        return std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
+               localPort == static_cast<unsigned>(port) && state == 0x0A;
+    });
 }
 
 bool waitUntilListening(int port, int deadlineMs) {
@@ -478,24 +486,23 @@ int listenQueueLength(int port) {
 }
 
 unsigned long serverSideInode(int port, int clientPort) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    std::getline(table, line); // the heading
-    while (std::getline(table, line)) {
+    unsigned long inode = 0;
+    findTcpEntry([&](const std::string& line) {
         unsigned localPort = 0;
         unsigned remotePort = 0;
-        unsigned long inode = 0;
-        // local address:port, remote address:port, state, queues, timer, retransmits, uid,
-        // timeout, inode.
+        unsigned long entry = 0;
+        // local address:port, remote address:port, state, queues, timer,
+        // retransmits, uid, timeout, inode.
         // NOLINTNEXTLINE(cert-err34-c): the kernel's own table, always well formed
-        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &localPort, &remotePort, &inode) == 3 &&
+        bool found =
+            std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &localPort, &remotePort, &entry) == 3 &&
             localPort == static_cast<unsigned>(port) &&
-            remotePort == static_cast<unsigned>(clientPort)) {
-            return inode;
-        }
-    }
-    return 0;
+            remotePort == static_cast<unsigned>(clientPort);
+        inode = found ? entry : 0;
+        return found;
+    });
+    return inode;
 }
 
 void sendBytes(int fd, const std::string& bytes) {
