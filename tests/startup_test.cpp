@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-
-#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>

@@ -493,12 +493,14 @@ unsigned long serverSideInode(int port, int clientPort) {
         unsigned long entry = 0;
         // local address:port, remote address:port, state, queues, timer,
         // retransmits, uid, timeout, inode.
-        // NOLINTNEXTLINE(cert-err34-c): the kernel's own table, always well formed
-        bool found =
+        // The kernel's own table, always well formed.
+        // NOLINTBEGIN(cert-err34-c)
+        int fields =
             std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &localPort, &remotePort, &entry) == 3 &&
-            localPort == static_cast<unsigned>(port) &&
-            remotePort == static_cast<unsigned>(clientPort);
+                        &localPort, &remotePort, &entry);
+        // NOLINTEND(cert-err34-c)
+        bool found = fields == 3 && localPort == static_cast<unsigned>(port) &&
+                     remotePort == static_cast<unsigned>(clientPort);
         inode = found ? entry : 0;
         return found;
     });

@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int SETTLE_MS = 30000;
 constexpr int CUT_WAIT_MS = 25000;
 constexpr int STUCK_RECEIVE_BUFFER = 2048;
-constexpr std::size_t SEND_BLOCK = 256 * 1024;
+constexpr std::size_t SEND_BLOCK = std::size_t{256} * 1024;
 
 enum class Kind { Steady, Churning, Stuck };
 enum class Style { Burst, Trickle, Quiet, Silent };
@@ -405,9 +405,9 @@ void addOthers(Mix& mix, Clock::time_point start) {
 }
 
 void runLoop(Mix& mix) {
-    auto start = Clock::now();
-    mix.trafficEnd = start + milliseconds(mix.size.trafficMs);
-    addOthers(mix, start);
+    auto begin = Clock::now();
+    mix.trafficEnd = begin + milliseconds(mix.size.trafficMs);
+    addOthers(mix, begin);
     auto settleEnd = mix.trafficEnd + milliseconds(SETTLE_MS);
     for (;;) {
         auto now = Clock::now();

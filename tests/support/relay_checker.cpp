@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::size_t MAX_FAILURES = 20;
 // How far back in a stream a piece that fits nowhere expected is looked for.
-constexpr std::uint64_t LOOSE_SEARCH_BYTES = 256 * 1024;
+constexpr std::uint64_t LOOSE_SEARCH_BYTES = std::uint64_t{256} * 1024;
 // Fewer filler bytes fit another stream by chance too often to name a piece
 // by its place; such pieces wait for a gap that they fill.
 constexpr std::size_t MIN_NAMED_BYTES = 4;
@@ -58,7 +58,7 @@ std::vector<PayloadPlace> expectedPlaces(const RelayModel& model, const Receiver
     return places;
 }
 
-void finishPiece(RelayModel& model, ReceiverRecord& receiver) {
+void finishPiece(const RelayModel& model, ReceiverRecord& receiver) {
     const std::vector<unsigned char>& bytes = receiver.partial;
     std::size_t length = bytes.size() + 1;
     PayloadPlace place{};
@@ -337,7 +337,7 @@ enum class Pass { Gaps, Starts, Ends };
 // contiguous, in order, from the moment it was registered.
 void checkSender(ReceiverCheck& check, std::uint32_t sender,
                  const std::vector<std::size_t>& positions, Pass pass) {
-    std::vector<Piece>& pieces = check.receiver.pieces;
+    const std::vector<Piece>& pieces = check.receiver.pieces;
     std::uint64_t registeredAt = sentWhenRegistered(check.receiver, sender);
     bool whole = check.receiver.toTheEnd && check.model.senders.at(sender).complete;
     if (sender == check.receiver.id) {
@@ -437,7 +437,7 @@ void checkReceiver(ReceiverCheck& check, CheckFigures& figures) {
     for (const auto& entry : check.model.senders) {
         bySender[entry.first];
     }
-    std::vector<Piece>& pieces = check.receiver.pieces;
+    const std::vector<Piece>& pieces = check.receiver.pieces;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (pieces[i].named) {
             bySender[pieces[i].sender].push_back(i);
@@ -473,11 +473,11 @@ using ChunkKey = std::pair<std::uint32_t, std::uint64_t>;
 
 // Named for certain: a short piece stands for any of its kind that fits its
 // place, so where it lies says nothing of the order.
-bool named(const Piece& piece) { return piece.named && !isShort(piece, piece.first); }
+bool namedForCertain(const Piece& piece) { return piece.named && !isShort(piece, piece.first); }
 
 struct ChunkOwner {
-    std::size_t length;
-    std::size_t receiver; // the first that got it
+    std::size_t length;   // cppcheck-suppress unusedStructMember ; read through the map
+    std::size_t receiver; // cppcheck-suppress unusedStructMember ; the first that got it
 };
 
 void failAcross(std::vector<std::string>& failures, const std::string& what) {
@@ -492,7 +492,7 @@ std::map<ChunkKey, ChunkOwner> checkBoundaries(const RelayModel& model,
     std::map<ChunkKey, ChunkOwner> chunks;
     for (std::size_t r = 0; r < model.receivers.size(); ++r) {
         for (const Piece& piece : model.receivers[r].pieces) {
-            if (!named(piece)) {
+            if (!namedForCertain(piece)) {
                 continue;
             }
             ChunkKey key{piece.sender, piece.first};
@@ -543,8 +543,8 @@ Ordered numberChunks(const RelayModel& model, const std::map<ChunkKey, ChunkOwne
     for (const ReceiverRecord& receiver : model.receivers) {
         std::vector<int> list;
         for (const Piece& piece : receiver.pieces) {
-            auto found =
-                named(piece) ? numbers.find(ChunkKey{piece.sender, piece.first}) : numbers.end();
+            auto found = namedForCertain(piece) ? numbers.find(ChunkKey{piece.sender, piece.first})
+                                                : numbers.end();
             if (found != numbers.end()) {
                 list.push_back(found->second);
             }
