@@ -28,8 +28,13 @@ run: configure
 # Without GoogleTest the build leaves the tests out: get it (installed when
 # root, else named in one line), then configure again, and never pass a run
 # that had no tests to run.
+# A build configured with the tests off is told so, not sent after GoogleTest.
+# Every target that runs a test program starts here.
 HAVE_GTEST = grep -q '^VELLORAN_HAVE_GTEST:INTERNAL=ON$$' $(BUILD)/CMakeCache.txt
+TESTS_OFF = grep -q '^VELLORAN_TESTS:BOOL=OFF$$' $(BUILD)/CMakeCache.txt
 tests-configured: configure
+	@! $(TESTS_OFF) || \
+	  { echo "The tests are off in $(BUILD): make with CMAKE_FLAGS=-DVELLORAN_TESTS=ON" >&2; exit 1; }
 	@$(HAVE_GTEST) || tools/install-test-deps.sh
 	@$(HAVE_GTEST) || { $(CONFIGURE) && $(HAVE_GTEST); } || \
 	  { echo "CMake does not find GoogleTest in $(BUILD): see its output above" >&2; exit 1; }
@@ -76,7 +81,9 @@ lint:
 
 # The stress mix round after round for SOAK_SECONDS; the server's memory,
 # threads and descriptors must come back to their baseline after each round.
-soak: build
+# Then the seeded random mix, cut-off clients included, for as long again.
+soak: tests-configured
+	cmake --build $(BUILD) -j $(JOBS) --target velloran soak_tests
 	SOAK_SECONDS=$(SOAK_SECONDS) ./$(BUILD)/tests/soak_tests
 
 # The key decoder under libFuzzer for FUZZ_SECONDS, from the corpus kept in
@@ -96,13 +103,14 @@ fuzz:
 
 # The 32-bit Windows console program, cross-built: $(WIN_BUILD)/velloran.exe.
 WIN_BUILD ?= build-win32
+WIN_TOOLCHAIN ?= cmake/i686-w64-mingw32.cmake
 
-.PHONY: configure-windows windows test-windows package-windows capacity capacity-windows clean-windows
+.PHONY: configure-windows windows test-windows windows-suites package-windows capacity capacity-windows clean-windows
 
 # The toolchain counts only on the first configuration; later ones would warn
 # that it went unused.
 configure-windows:
-	cmake -S . -B $(WIN_BUILD) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake $(CMAKE_FLAGS)
+	cmake -S . -B $(WIN_BUILD) --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=$(WIN_TOOLCHAIN) $(CMAKE_FLAGS)
 
 windows: configure-windows
 	cmake --build $(WIN_BUILD) -j $(JOBS) --target velloran
@@ -115,7 +123,17 @@ package-windows: windows
 # against the .exe, under Wine. Wine is slower than the hub it runs, so the
 # load suites run at a fraction of their size (WINE_TEST_SCALE divides it).
 WINE_TEST_SCALE ?= 1
-test-windows: tests-configured configure-windows
+# 32-bit Wine is itself a 32-bit Linux program, which some kernels refuse
+# (some virtual machines): there the suites run the same sources built for
+# 64-bit Windows, under 64-bit Wine, in build-win64.
+WINE32_RUNS = [ ! -e /usr/lib/wine/wine ] || /usr/lib/wine/wine --version >/dev/null 2>&1
+test-windows:
+	@if $(WINE32_RUNS); then $(MAKE) --no-print-directory windows-suites; else \
+	  echo "this machine does not run 32-bit programs: the suites run the 64-bit build"; \
+	  $(MAKE) --no-print-directory windows-suites WIN_BUILD=build-win64 \
+	    WIN_TOOLCHAIN=cmake/x86_64-w64-mingw32.cmake; fi
+
+windows-suites: tests-configured configure-windows
 	cmake --build $(BUILD) -j $(JOBS)
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	tests/windows/with-wine.sh $(WIN_BUILD) sh -c \
@@ -124,15 +142,17 @@ test-windows: tests-configured configure-windows
 
 # How many idle clients one server process holds: a measurement, not a test.
 CAPACITY_CLIENTS ?= 10000
-capacity: build
+capacity: tests-configured
+	cmake --build $(BUILD) -j $(JOBS) --target velloran capacity
 	$(BUILD)/tests/capacity $(CAPACITY_CLIENTS)
 
-capacity-windows: build windows
+capacity-windows: tests-configured windows
+	cmake --build $(BUILD) -j $(JOBS) --target capacity
 	tests/windows/with-wine.sh $(WIN_BUILD) $(BUILD)/tests/capacity $(CAPACITY_CLIENTS)
 
 clean: clean-windows
 clean-windows:
-	rm -rf $(WIN_BUILD)
+	rm -rf $(WIN_BUILD) build-win64
 
 # Benchmarks: Velloran beside a peer relay (ncat --broker), in a build of their own.
 BENCH_BUILD ?= build-bench
@@ -154,7 +174,7 @@ coverage:
 	@command -v gcovr >/dev/null 2>&1 || { [ "$$(id -u)" = 0 ] && apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcovr </dev/null; } || \
 	  { echo "make coverage needs gcovr: apt-get install gcovr" >&2; exit 1; }
-	cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DVELLORAN_COVERAGE=ON $(CMAKE_FLAGS)
+	$(MAKE) tests-configured BUILD=$(COV_BUILD) CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVELLORAN_COVERAGE=ON $(CMAKE_FLAGS)"
 	cmake --build $(COV_BUILD) -j $(JOBS)
 	find $(COV_BUILD) -name '*.gcda' -delete
 	ctest --test-dir $(COV_BUILD) --output-on-failure -j $(JOBS); status=$$?; \

@@ -1,6 +1,7 @@
 #include "command_line.h"
 
 #include "console/console_line.h"
+#include "server/server.h"
 
 #include <cstring>
 
@@ -38,4 +39,59 @@ bool answerRequest(const char* argument) {
         break;
     }
     return false;
+}
+
+PortReading readPortArgument(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
+        ++p;
+    }
+    if (*p == '-' || *p == '+') {
+        ++p;
+    }
+    const char* digits = p;
+    while (*p >= '0' && *p <= '9') {
+        ++p;
+    }
+    if (p == digits) {
+        return PortReading::NoDigits;
+    }
+    if (*p != '\0') {
+        return PortReading::TrailingCharacters;
+    }
+    std::int32_t port = convertPort(text);
+    if (port == 0) {
+        return PortReading::Zero;
+    }
+    if (port < 0) {
+        return PortReading::Negative;
+    }
+    return port > 65535 ? PortReading::BeyondRange : PortReading::Plain;
+}
+
+static const char* reasonText(PortReading reading) {
+    switch (reading) {
+    case PortReading::NoDigits:
+        return "is not a port number";
+    case PortReading::TrailingCharacters:
+        return "has characters after its digits";
+    case PortReading::Zero:
+        return "lets the system choose";
+    case PortReading::BeyondRange:
+        return "is beyond 65535: only its low 16 bits count";
+    case PortReading::Negative:
+        return "is negative: only its low 16 bits count";
+    case PortReading::Plain:
+        break;
+    }
+    return "";
+}
+
+std::string portNotice(const char* text, std::uint16_t boundPort) {
+    PortReading reading = readPortArgument(text);
+    if (reading == PortReading::Plain) {
+        return "";
+    }
+    return "velloran: listening on port " + std::to_string(boundPort) + " (\"" + text + "\" " +
+           reasonText(reading) + ")";
 }

@@ -1,7 +1,13 @@
-// The two questions the command line may ask instead of naming a port: help
-// and version. main asks before it creates anything, so answering one opens
-// no socket; every other argument is a port (see convertPort).
+// What the command line says. First the two questions it may ask instead of
+// naming a port, help and version: main asks before it creates anything, so
+// answering one opens no socket; every other argument is a port (see
+// convertPort). Then the notice for a port the argument does not plainly
+// name, which runServer builds once the listener is bound. Pure functions:
+// any thread may call them.
 #pragma once
+
+#include <cstdint>
+#include <string>
 
 // Also the start-up failure line when no argument is given.
 constexpr const char* USAGE_LINE = "usage: velloran PORT";
@@ -15,3 +21,15 @@ CommandLineRequest readRequest(const char* argument);
 // Answers a help or version request on standard output. False when the
 // argument is a port, and nothing was written.
 bool answerRequest(const char* argument);
+
+// Why the port the hub listens on is not the one its argument plainly names
+// ("5000", " 5000" and "+5000" plainly name 5000). The text is read first:
+// no digits, then characters after them; then the value: 0, then beyond
+// 65535 or negative, where only the low 16 bits name the port.
+enum class PortReading { Plain, NoDigits, TrailingCharacters, Zero, BeyondRange, Negative };
+PortReading readPortArgument(const char* text);
+
+// The line written on standard error at start when the reading is not Plain,
+// e.g. velloran: listening on port 45589 ("--port" is not a port number);
+// empty when it is.
+std::string portNotice(const char* text, std::uint16_t boundPort);

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     }
     auto* server = new RelayServer{};
     server->port = convertPort(argv[1]);
+    server->portText = argv[1];
     server->context = new RelayContext{nullptr, nullptr};
     startNetwork(server);
     runServer(server);

@@ -41,4 +41,50 @@ TEST(CommandLine, OnlyTheExactOptionsAskForHelpOrVersion) {
     }
 }
 
+// The notice for a hub that listens on port 45589 (what the system chose
+// for the rows that name no port).
+struct NoticeCase {
+    const char* argument;
+    PortReading reading;
+    const char* notice;
+};
+
+const NoticeCase NOTICE_CASES[] = {
+    {"5000", PortReading::Plain, ""},
+    {" 5000", PortReading::Plain, ""},
+    {"+5000", PortReading::Plain, ""},
+    {"0005000", PortReading::Plain, ""},
+    {"65535", PortReading::Plain, ""},
+    {"0", PortReading::Zero, "velloran: listening on port 45589 (\"0\" lets the system choose)"},
+    {"-0", PortReading::Zero, "velloran: listening on port 45589 (\"-0\" lets the system choose)"},
+    {"abc", PortReading::NoDigits,
+     "velloran: listening on port 45589 (\"abc\" is not a port number)"},
+    {"--port", PortReading::NoDigits,
+     "velloran: listening on port 45589 (\"--port\" is not a port number)"},
+    {"", PortReading::NoDigits, "velloran: listening on port 45589 (\"\" is not a port number)"},
+    {"-", PortReading::NoDigits, "velloran: listening on port 45589 (\"-\" is not a port number)"},
+    {"5000x", PortReading::TrailingCharacters,
+     "velloran: listening on port 45589 (\"5000x\" has characters after its digits)"},
+    {"5000 ", PortReading::TrailingCharacters,
+     "velloran: listening on port 45589 (\"5000 \" has characters after its digits)"},
+    {"0x1F", PortReading::TrailingCharacters,
+     "velloran: listening on port 45589 (\"0x1F\" has characters after its digits)"},
+    {"70000", PortReading::BeyondRange,
+     "velloran: listening on port 45589 (\"70000\" is beyond 65535: only its low 16 bits count)"},
+    {"65536", PortReading::BeyondRange,
+     "velloran: listening on port 45589 (\"65536\" is beyond 65535: only its low 16 bits count)"},
+    {"99999999999", PortReading::BeyondRange,
+     "velloran: listening on port 45589 (\"99999999999\" is beyond 65535: only its low 16 bits "
+     "count)"},
+    {"-1", PortReading::Negative,
+     "velloran: listening on port 45589 (\"-1\" is negative: only its low 16 bits count)"},
+};
+
+TEST(CommandLine, APortNotPlainlyNamedGetsANoticeWithTheReason) {
+    for (const NoticeCase& c : NOTICE_CASES) {
+        EXPECT_EQ(readPortArgument(c.argument), c.reading) << "for \"" << c.argument << "\"";
+        EXPECT_EQ(portNotice(c.argument, 45589), c.notice) << "for \"" << c.argument << "\"";
+    }
+}
+
 } // namespace

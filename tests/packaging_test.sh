@@ -107,6 +107,13 @@ service)
     need systemd-analyze
     MANPATH="$work/prefix/share/man" systemd-analyze verify "$work/prefix/lib/systemd/system/velloran@5000.service" ||
         fail "systemd-analyze verify rejects the unit"
+    # The commented example that keeps the hub to some addresses, switched on.
+    units=$work/prefix/lib/systemd/system
+    sed 's/^#IPAddress/IPAddress/' "$units/velloran@.service" >"$units/velloran-allow@.service"
+    [ "$(grep -c '^IPAddress\(Allow\|Deny\)=' "$units/velloran-allow@.service")" = 2 ] ||
+        fail "the unit has no commented IPAddressDeny= and IPAddressAllow= example"
+    MANPATH="$work/prefix/share/man" systemd-analyze verify "$units/velloran-allow@5000.service" ||
+        fail "systemd-analyze verify rejects the unit's address example"
     ;;
 windows-zip)
     need cpack

@@ -9,8 +9,11 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -168,6 +171,97 @@ TEST(Startup, OnlyTheLowSixteenBitsOfThePortAreBound) {
         ::close(fd);
     }
     stop(server);
+}
+
+// ---- The port notice -------------------------------------------------------
+
+// Standard error up to its first line feed, or what came before the deadline;
+// a line that ends in CR LF (the Windows build's) ends in a line feed alone.
+std::string readErrorLine(const Server& server) {
+    std::string line;
+    char c = 0;
+    while (line.find('\n') == std::string::npos) {
+        pollfd ready{server.errors, POLLIN, 0};
+        if (::poll(&ready, 1, DEADLINE_MS) != 1 || ::read(server.errors, &c, 1) != 1) {
+            break;
+        }
+        line += c;
+    }
+    std::size_t crlf = line.rfind("\r\n");
+    if (crlf != std::string::npos && crlf + 2 == line.size()) {
+        line.erase(crlf, 1);
+    }
+    return line;
+}
+
+struct NoticeRow {
+    const char* typed; // the argument this row stands for
+    // What the test passes: "{free}" stands for a free port F, "{above}" for
+    // 65536 + F and "{below}" for F - 65536, which name F by their low 16 bits.
+    std::string argument;
+    bool systemChooses; // the hub listens on a port the system picked, not F
+    std::string reason; // after the quoted argument; empty: no notice at all
+};
+
+const NoticeRow NOTICES[] = {
+    {"5000", "{free}", false, ""},
+    {" 5000", " {free}", false, ""},
+    {"5000x", "{free}x", false, " has characters after its digits"},
+    {"70000", "{above}", false, " is beyond 65535: only its low 16 bits count"},
+    {"-1", "{below}", false, " is negative: only its low 16 bits count"},
+    {"0", "0", true, " lets the system choose"},
+    {"abc", "abc", true, " is not a port number"},
+    {"--port", "--port", true, " is not a port number"},
+};
+
+std::string fillPort(std::string argument, int free) {
+    const std::pair<const char*, int> marks[] = {
+        {"{free}", free}, {"{above}", 65536 + free}, {"{below}", free - 65536}};
+    for (const auto& [mark, value] : marks) {
+        std::size_t at = argument.find(mark);
+        if (at != std::string::npos) {
+            argument.replace(at, std::strlen(mark), std::to_string(value));
+        }
+    }
+    return argument;
+}
+
+// The one line tells where the hub really listens (clients relay there), P
+// still answers the number as converted, and a plain port adds nothing.
+TEST(Startup, APortTheArgumentDoesNotPlainlyNameIsToldOnStandardError) {
+    const std::string prefix = "velloran: listening on port ";
+    for (const NoticeRow& row : NOTICES) {
+        SCOPED_TRACE(row.typed);
+        int free = freePort();
+        std::string argument = fillPort(row.argument, free);
+        Server server = start({argument}, Keys::Pipe);
+        ASSERT_GT(server.pid, 0);
+        int port = free;
+        if (!row.reason.empty()) {
+            std::string line = readErrorLine(server);
+            if (row.systemChooses) {
+                port = static_cast<int>(
+                    std::strtol(line.c_str() + std::min(prefix.size(), line.size()), nullptr, 10));
+            }
+            EXPECT_EQ(line, prefix + std::to_string(port) + " (\"" + argument + "\"" + row.reason +
+                                ")\n");
+        }
+        ASSERT_TRUE(port > 0 && waitUntilListening(port)) << port;
+        std::vector<int> clients = joinClients(port, 2);
+        ASSERT_EQ(clients.size(), 2u);
+        sendBytes(clients[0], "here");
+        EXPECT_EQ(receiveBytes(clients[1], 4), zeroLast("here"));
+        pressKeys(server, "p");
+        long converted = std::strtol(argument.c_str(), nullptr, 10);
+        EXPECT_TRUE(waitForOutput(server, "#Port " + std::to_string(converted) + "\n"));
+        pressKeys(server, "q");
+        EXPECT_EQ(exitStatus(waitExit(server)), 0);
+        EXPECT_EQ(readToEnd(server.errors), "") << "one line at most";
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        stop(server);
+    }
 }
 
 // ---- Standard streams closed at start ---------------------------------------

@@ -82,6 +82,11 @@ static void dispatchKey(const RelayServer* server, int key) {
 void consoleWorker(void* server) {
     consoleOpen();
     drawMenu();
+    // Under the first menu, so the menu's clearing of the screen cannot hide it.
+    const std::string& notice = static_cast<const RelayServer*>(server)->portNotice;
+    if (!notice.empty()) {
+        writeLine(stderr, notice.c_str());
+    }
     KeyDecoder decoder;
     for (int code = readKeyCode(KEY_WAIT_FOREVER); code != KEYS_ENDED;
          code = readKeyCode(nextCodeWait(decoder))) {

@@ -219,6 +219,20 @@ static void* runThread(void* start) {
     return nullptr;
 }
 
+// A stop and a continue are the console's to act on, so every thread but the
+// console's keeps them blocked and their handlers run there at once: one
+// meant for a thread waiting in a receive could be held back until the
+// receive returns (ThreadSanitizer holds it so). The thread that starts the
+// others blocks them before its first start, and they inherit that; the
+// console unblocks them for itself.
+static void maskJobControl(int how) {
+    sigset_t jobControl;
+    sigemptyset(&jobControl);
+    sigaddset(&jobControl, SIGTSTP);
+    sigaddset(&jobControl, SIGCONT);
+    pthread_sigmask(how, &jobControl, nullptr);
+}
+
 // Starts a detached thread at `entry`, which takes over a ThreadStart.
 static bool startThread(void* (*entry)(void*), ThreadBody body, void* argument,
                         std::size_t stackBytes) {
@@ -231,6 +245,7 @@ static bool startThread(void* (*entry)(void*), ThreadBody body, void* argument,
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
     auto* start = ready ? new (std::nothrow) ThreadStart{body, argument} : nullptr;
     pthread_t thread;
+    maskJobControl(SIG_BLOCK);
     bool started = start != nullptr && pthread_create(&thread, &attributes, entry, start) == 0;
     if (!started) {
         delete start;
@@ -535,6 +550,7 @@ static void takeTerminal() {
 }
 
 void consoleOpen() {
+    maskJobControl(SIG_UNBLOCK);
     if (isatty(STDIN_FILENO) == 0) {
         return; // keys come from a pipe or a file: nothing to set up
     }

@@ -18,7 +18,11 @@
 
 static_assert(sizeof(NetAddress) == sizeof(sockaddr_in), "NetAddress must match sockaddr_in");
 static_assert(NET_FAMILY_IPV4 == AF_INET, "NetAddress family must match AF_INET");
-static_assert(sizeof(SOCKET) == sizeof(SocketHandle), "a socket handle is 32 bits wide");
+// A SOCKET is pointer-wide, but Windows keeps handle values within 32 bits so
+// that 32- and 64-bit processes can pass them to each other: narrowing one is
+// safe, and widening sign-extends (INVALID_SOCKET stays itself). The 64-bit
+// build exists only to run the tests where 32-bit programs cannot run.
+static_assert(sizeof(SocketHandle) <= sizeof(SOCKET), "a socket handle holds a SOCKET's value");
 
 // ---- Standard streams ------------------------------------------------------
 
@@ -63,7 +67,9 @@ std::uint16_t hostToNetwork16(std::uint16_t value) { return htons(value); }
 
 // ---- Sockets ---------------------------------------------------------------
 
-static SOCKET native(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+static SOCKET native(SocketHandle socket) {
+    return static_cast<SOCKET>(static_cast<LONG_PTR>(static_cast<LONG>(socket)));
+}
 
 // Sockets are inheritable by default, and "cls" runs in a child process: a
 // client's connection must not live on in it after we close our handle, and
@@ -192,7 +198,7 @@ constexpr DWORD CANCEL_WAIT_MILLISECONDS = 500;
 // ended; false when it has not, and the slot must be given up.
 static bool cancelAndWait(SocketHandle socket, IoSlot* slot) {
     // Not found: it ended meanwhile, and its event says so.
-    CancelIoEx(reinterpret_cast<HANDLE>(socket), &slot->overlapped);
+    CancelIoEx(reinterpret_cast<HANDLE>(native(socket)), &slot->overlapped);
     return WaitForSingleObject(slot->overlapped.hEvent, CANCEL_WAIT_MILLISECONDS) ==
                WAIT_OBJECT_0 ||
            HasOverlappedIoCompleted(&slot->overlapped);
@@ -260,12 +266,14 @@ int socketReceive(SocketHandle socket, ReceiveStop* stop, char* buffer, int leng
     WSAOVERLAPPED* pending = freshOverlapped(receiveSlot);
     WSABUF into{static_cast<ULONG>(length), buffer};
     DWORD flags = 0;
-    if (WSARecv(native(socket), &into, 1, nullptr, &flags, pending, nullptr) != 0 &&
-        WSAGetLastError() != WSA_IO_PENDING) {
+    bool atOnce = WSARecv(native(socket), &into, 1, nullptr, &flags, pending, nullptr) == 0;
+    if (!atOnce && WSAGetLastError() != WSA_IO_PENDING) {
         return -1;
     }
+    // Bytes already there are taken without a wait, as a blocking receive
+    // would; a stop then ends the next receive.
     HANDLE ends[] = {pending->hEvent, stop->stopped};
-    if (WaitForMultipleObjects(2, ends, FALSE, INFINITE) != WAIT_OBJECT_0 &&
+    if (!atOnce && WaitForMultipleObjects(2, ends, FALSE, INFINITE) != WAIT_OBJECT_0 &&
         !HasOverlappedIoCompleted(pending)) {
         if (!cancelAndWait(socket, receiveSlot)) {
             receiveSlot = nullptr;
@@ -331,7 +339,7 @@ void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOT
 void socketEndReceive(SocketHandle socket, ReceiveStop* stop) {
     if (SetEvent(stop->stopped) == 0) {
         socketShutdownBoth(socket);
-        CancelIoEx(reinterpret_cast<HANDLE>(socket), nullptr);
+        CancelIoEx(reinterpret_cast<HANDLE>(native(socket)), nullptr);
     }
 }
 
@@ -559,15 +567,18 @@ static bool consoleKeyArrives() {
     return true;
 }
 
+// A pipe whose writer is gone, or a file, answers no look into it.
+static bool lookIntoPipe(HANDLE input, DWORD* available) {
+    return PeekNamedPipe(input, nullptr, 0, nullptr, available, nullptr) != 0;
+}
+
 // A file has its bytes at once or ends. A pipe that cannot be looked into
 // (Wine's view of a Linux pipe) is read as it comes: an Escape there takes
 // the next byte with it, whenever that comes, which is safe, as it acts on
 // nothing.
 static bool inputByteWaiting() {
     DWORD available = 0;
-    return PeekNamedPipe(GetStdHandle(STD_INPUT_HANDLE), nullptr, 0, nullptr, &available,
-                         nullptr) == 0 ||
-           available > 0;
+    return !lookIntoPipe(GetStdHandle(STD_INPUT_HANDLE), &available) || available > 0;
 }
 
 // How often to look for input that has nothing to wait on.
@@ -602,9 +613,16 @@ static int readInputByte() {
         unsigned char key = 0;
         DWORD n = 0;
         if (ReadFile(input, &key, 1, &n, nullptr) != 0) {
-            // No byte is the end here: Wine reports a pipe's end so, where
-            // Windows reports ERROR_BROKEN_PIPE.
-            return n == 1 ? key : KEYS_ENDED;
+            if (n == 1) {
+                return key;
+            }
+            // No byte: the end of a file, or of a pipe as Wine reports it; or
+            // a pipe's writer wrote no bytes, and then the pipe still answers.
+            DWORD available = 0;
+            if (!lookIntoPipe(input, &available)) {
+                return KEYS_ENDED;
+            }
+            continue;
         }
         if (GetLastError() != ERROR_NO_DATA) {
             return KEYS_ENDED;

@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include "command_line.h"
 #include "console/console.h"
 #include "console/console_line.h"
 #include "server/relay_worker.h"
@@ -121,6 +122,9 @@ static void admitClient(RelayContext* context, SocketHandle socket) {
 
 void runServer(RelayServer* server) {
     openListener(server);
+    // The port as the stack reports it (the one the system chose for 0); the
+    // byte swap is its own inverse.
+    server->portNotice = portNotice(server->portText, hostToNetwork16(server->address.port));
     server->clients = createClientList();
     server->context->clients = server->clients;
     server->context->lock = createRelayLock();

@@ -7,6 +7,7 @@
 #include "server/client_list.h"
 
 #include <cstdint>
+#include <string>
 
 // Created by main on the heap; lives until the process ends.
 struct RelayServer {
@@ -19,6 +20,8 @@ struct RelayServer {
     std::int32_t port; // as converted from the command line, not the bound port
     ClientList* clients;
     RelayContext* context;
+    const char* portText;   // the argument as typed, set by main
+    std::string portNotice; // set by runServer before the console starts; see command_line.h
 };
 
 constexpr int LISTEN_BACKLOG = 1000;

@@ -77,8 +77,6 @@ std::vector<std::string> serverCommand() {
 
 static bool sanitized() { return VELLORAN_SANITIZER_REPORTS[0] != '\0'; }
 
-bool underThreadSanitizer() { return std::string(VELLORAN_SANITIZE_KIND) == "thread"; }
-
 static std::string reportPath(pid_t pid) {
     return std::string(VELLORAN_SANITIZER_REPORTS) + "/server." + std::to_string(pid);
 }
@@ -124,7 +122,8 @@ static void limitDescriptors(int limit) {
 bool underWine() {
     std::vector<std::string> words = serverCommand();
     const std::string launcher = words.empty() ? "" : words.front();
-    return launcher.size() >= 4 && launcher.compare(launcher.size() - 4, 4, "wine") == 0;
+    const std::string name = launcher.substr(launcher.rfind('/') + 1);
+    return name == "wine" || name == "wine64";
 }
 
 // The server's output as the Linux build writes it, whichever build runs.

@@ -31,8 +31,6 @@ struct Server {
 std::vector<std::string> serverCommand();
 // True when that command runs the Windows build under Wine.
 bool underWine();
-// True when the server is built with ThreadSanitizer.
-bool underThreadSanitizer();
 
 // How the server process is set up, beyond its arguments and keys.
 struct Launch {

@@ -1,6 +1,6 @@
 // The Windows build's key source when standard input is a pipe in no-wait
-// mode, as some launchers hand over: reading it finds no byte at once, which
-// must mean "wait", not "no key can come any more".
+// mode, as some launchers hand over: reading it finds no byte at once, or a
+// write of no bytes, which must mean "wait", not "no key can come any more".
 
 #include "platform/platform.h"
 
@@ -39,6 +39,10 @@ TEST(KeySource, ANoWaitPipeWaitsForItsKeys) {
     EXPECT_EQ(WaitForSingleObject(reading.done, 200), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the key source ended with " << reading.code;
     DWORD written = 0;
+    // A write of no bytes is not the end of the keys either.
+    ASSERT_NE(WriteFile(writer, "", 0, &written, nullptr), 0);
+    EXPECT_EQ(WaitForSingleObject(reading.done, 200), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "a write of no bytes ended the key source with " << reading.code;
     ASSERT_NE(WriteFile(writer, "q", 1, &written, nullptr), 0);
     ASSERT_EQ(WaitForSingleObject(reading.done, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_EQ(reading.code, 'q');
