@@ -7,7 +7,7 @@ SOAK_SECONDS ?= 60
 
 PREFIX ?= /usr/local
 
-.PHONY: all configure tests-configured build run test install uninstall package clean sanitize lint soak bench coverage
+.PHONY: all configure tests-configured build run test install uninstall package clean sanitize lint soak bench coverage fuzz
 
 all: build
 
@@ -58,7 +58,7 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-lint build-bench $(COV_BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-lint build-bench $(COV_BUILD) $(FUZZ_BUILD)
 
 # The whole suite twice more, end-to-end tests included, each time against a
 # server built with the same sanitizers: AddressSanitizer with
@@ -81,9 +81,25 @@ lint:
 
 # The stress mix round after round for SOAK_SECONDS; the server's memory,
 # threads and descriptors must come back to their baseline after each round.
+# Then the seeded random mix, cut-off clients included, for as long again.
 soak: tests-configured
 	cmake --build $(BUILD) -j $(JOBS) --target velloran soak_tests
 	SOAK_SECONDS=$(SOAK_SECONDS) ./$(BUILD)/tests/soak_tests
+
+# The key decoder under libFuzzer for FUZZ_SECONDS, from the corpus kept in
+# tests/fuzz/corpus; what it finds new goes to $(FUZZ_BUILD)/corpus, a
+# failing input to $(FUZZ_BUILD)/crash-*. Needs clang and its libFuzzer
+# (Debian: clang, libclang-rt-14-dev).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+fuzz:
+	@command -v clang++ >/dev/null 2>&1 || \
+	  { echo "make fuzz needs clang and libFuzzer: apt-get install clang libclang-rt-14-dev" >&2; exit 1; }
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVELLORAN_FUZZ=ON -DVELLORAN_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target key_decoder_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus
+	cd $(FUZZ_BUILD) && tests/fuzz/key_decoder_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	  -print_final_stats=1 corpus $(CURDIR)/tests/fuzz/corpus
 
 # The 32-bit Windows console program, cross-built: $(WIN_BUILD)/velloran.exe.
 WIN_BUILD ?= build-win32

@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <iostream>
+#include <netinet/in.h>
 #include <regex>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -185,6 +188,7 @@ TEST_F(Console, EachKeyAnswersOnTheScreen) {
         {"redraw", "m", screen},
         {"empty listing", "L", screen},
         {"port as given", "p", screen + "#Port " + std::to_string(server.port) + newline},
+        {"upper case alike", "P", screen + "#Port " + std::to_string(server.port) + newline},
         {"unknown keys show nothing", "oOzZ5\r\n\033 n", COUNT},
         {"an arrow key's bytes are ignored", "\033[A\033OBn", COUNT},
         {"the interrupt key is just a code", "\x03\x1c\x1an", COUNT},
@@ -262,16 +266,84 @@ TEST_F(Console, OnTheTerminalFunctionKeysNeverAct) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
+// Oldest first, whichever leaves: the head, one in the middle, the tail.
 TEST_F(Console, UsersAreListedInConnectOrderAndLeave) {
+    startOperator();
+    clients = joinClients(server.port, 5);
+    ASSERT_EQ(clients.size(), 5u);
+    std::vector<std::string> listed = listedUsers();
+    ASSERT_EQ(listed.size(), 5u);
+    for (std::size_t leaving : {std::size_t{0}, std::size_t{1}, clients.size() - 3}) {
+        ::close(clients[leaving]);
+        clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(leaving));
+        listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(leaving));
+        ASSERT_TRUE(userCountBecomes(server, static_cast<long>(clients.size())));
+        EXPECT_EQ(listedUsers(), listed) << "after client " << leaving << " left";
+    }
+}
+
+// On Linux a user's number is the descriptor of the hub's socket for that
+// connection; on Windows it is the socket's handle, which nothing outside
+// the hub can see under Wine.
+TEST_F(Console, EachUserNumberIsThatConnectionsSocket) {
+    if (underWine()) {
+        GTEST_SKIP() << "a Windows socket handle cannot be seen from Linux";
+    }
     startOperator();
     clients = joinClients(server.port, 3);
     ASSERT_EQ(clients.size(), 3u);
-    std::vector<std::string> three = listedUsers();
-    ASSERT_EQ(three.size(), 3u);
-    ::close(clients[1]);
-    clients.erase(clients.begin() + 1);
-    ASSERT_TRUE(userCountBecomes(server, 2));
-    EXPECT_EQ(listedUsers(), (std::vector<std::string>{three[0], three[2]}));
+    std::vector<std::string> listed = listedUsers();
+    ASSERT_EQ(listed.size(), clients.size());
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        sockaddr_in own{};
+        socklen_t length = sizeof own;
+        ASSERT_EQ(::getsockname(clients[i], reinterpret_cast<sockaddr*>(&own), &length), 0);
+        unsigned long inode = serverSideInode(server.port, ntohs(own.sin_port));
+        std::string path = "/proc/" + std::to_string(server.pid) + "/fd/" + listed[i];
+        char target[64] = {};
+        ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+        ASSERT_GT(n, 0) << path;
+        EXPECT_EQ(std::string(target), "socket:[" + std::to_string(inode) + "]")
+            << "user " << listed[i];
+    }
+}
+
+// However a connection ends, the hub writes nothing: the next key's answer
+// is all the screen shows, and the error stream stays empty.
+TEST_F(Console, AConnectionEndingWritesNothing) {
+    startOperator();
+    for (const char* ending : {"close", "reset", "half-close"}) {
+        SCOPED_TRACE(ending);
+        clients = joinClients(server.port, 2);
+        ASSERT_EQ(clients.size(), 2u);
+        std::size_t from = server.seen.size();
+        if (std::string(ending) == "reset") {
+            resetConnection(clients[1]);
+        } else if (std::string(ending) == "half-close") {
+            ::shutdown(clients[1], SHUT_WR);
+            EXPECT_TRUE(seesEndOfStream(clients[1]));
+            ::close(clients[1]);
+        } else {
+            ::close(clients[1]);
+        }
+        ::close(clients[0]);
+        clients.clear();
+        // The count drops to 0 only once both entries are gone.
+        EXPECT_TRUE(eventually([&] {
+            std::size_t before = server.seen.size();
+            return shownUserCount(server) == 0 && server.seen.size() > before;
+        }));
+        // What n printed, and nothing else.
+        std::string shown = server.seen.substr(from);
+        for (const std::string& answer :
+             {screen, "# User(s) 0" + newline, "# User(s) 1" + newline, "# User(s) 2" + newline}) {
+            for (std::size_t at; (at = shown.find(answer)) != std::string::npos;) {
+                shown.erase(at, answer.size());
+            }
+        }
+        EXPECT_EQ(shown, "");
+        EXPECT_EQ(readToEnd(server.errors, 0), "");
+    }
 }
 
 // An operator who stops reading (a pipe left alone, a terminal on Scroll

@@ -104,6 +104,39 @@ TEST_F(Faults, AClientThatTakesNothingForTheSendTimeoutIsDroppedAndTheHubResumes
     EXPECT_TRUE(isRunning(server));
 }
 
+// While a chunk waits on a client that reads nothing, the console still
+// answers at once, long before the hub gives up on that client: each row
+// asks on a hub of its own, stalled the same way.
+const char* const KEYS_DURING_A_STALL[] = {"n shows the count", "q quits with status 0"};
+
+TEST_F(Faults, WhileAChunkWaitsOnAClientThatReadsNothingTheKeysAnswerAtOnce) {
+    for (const char* row : KEYS_DURING_A_STALL) {
+        SCOPED_TRACE(row);
+        if (row != KEYS_DURING_A_STALL[0]) {
+            TearDown();
+            clients.clear();
+            startHub(0);
+        }
+        joinWithStalledClient();
+        Transfer transfer{clients[0], clients[1], SEVERAL_MEGABYTES};
+        ASSERT_FALSE(pump(transfer, 1000, [&] { return transferDone(transfer); }))
+            << "the hub never waited on the stalled client";
+        // Each answer comes within a deadline well inside the stall, and the
+        // stalled client is still counted: the stall is not over.
+        switch (row[0]) {
+        case 'n':
+            EXPECT_EQ(shownUserCount(server), 3);
+            break;
+        default: {
+            pressKeys(server, "q");
+            int status = waitExit(server, SEND_TIMEOUT_MS / 3);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        }
+        ::close(stalled);
+    }
+}
+
 // ---- Dropping the clients that hold a chunk up -------------------------------
 
 // The reader hears nothing for this long while bytes wait to go: the hub is stuck.

@@ -49,6 +49,8 @@ const KeyCase KEYS[] = {
     {"Windows: Page Down, Down arrow, Home", PREFIX + "Q" + PREFIX + "P" + PREFIX + "G", ""},
     {"Windows: Alt with Q", PREFIX + "\x10", ""},
     {"Windows: keys after a prefixed key act", PREFIX + "Qq", "q"},
+    {"Windows: a prefixed key cuts short the Linux console's prefix or a prefix",
+     "\033[[" + PREFIX + "Q" + PREFIX + PREFIX + "Q", ""},
 };
 
 int codeOf(char c) {

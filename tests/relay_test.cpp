@@ -75,6 +75,17 @@ TEST_F(Relay, EveryOtherClientGetsTheChunkWithItsLastByteZeroed) {
     }
 }
 
+// Clients reach the hub on any local IPv4 address, not only on 127.0.0.1.
+TEST_F(Relay, ClientsOnAnyLocalAddressReachEachOther) {
+    join(1);
+    int other = connectToAddress("127.0.0.2", server.port);
+    ASSERT_GE(other, 0) << "the hub does not answer on 127.0.0.2";
+    clients.push_back(other);
+    proveRegistered(other, {clients[0]});
+    sendBytes(clients[0], "from 127.0.0.1");
+    EXPECT_EQ(receiveBytes(other, 14), zeroLast("from 127.0.0.1"));
+}
+
 TEST_F(Relay, ALoneClientsChunksGoNowhereAndItStaysConnected) {
     int alone = connectTo(server.port);
     ASSERT_GE(alone, 0);

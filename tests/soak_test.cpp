@@ -2,12 +2,15 @@
 // unset), every byte checked as in the stress test. After each round, once
 // every client has left, the server's resident memory, threads and open
 // descriptors are read from outside: they must come back to where they were
-// (threads to at most the parked workers more).
+// (threads to at most the parked workers more). Then the seeded random mix,
+// cut-off clients included, round after round for as long again, each round
+// held to the exact model of the relay.
 // Run by `make soak`, not by `make test`.
 
 #include "platform/platform.h"
 #include "support/harness.h"
 #include "support/process_usage.h"
+#include "support/random_mix.h"
 #include "support/traffic_mix.h"
 
 #include <gtest/gtest.h>
@@ -103,6 +106,47 @@ TEST_F(Soak, MemoryThreadsAndDescriptorsReturnToBaselineAfterEveryRound) {
     EXPECT_LE(last.threads, settled.threads);
     EXPECT_EQ(last.descriptors, baseline.descriptors);
     EXPECT_LE(last.residentKilobytes, firstRound.residentKilobytes + RESIDENT_SLACK_KILOBYTES);
+}
+
+// Seeds follow on from the first, which is printed: VELLORAN_MIX_SEED=<a
+// round's seed> replays that round's choices.
+TEST_F(Soak, RandomMixKeepsEveryRuleRoundAfterRound) {
+    server = startOnFreePort(Keys::Pipe);
+    ASSERT_GT(server.pid, 0);
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(soakSeconds());
+    const std::uint64_t firstSeed = mixSeed(freshSeed());
+    RandomMixReport total;
+    int round = 0;
+    for (; round == 0 || Clock::now() < end; ++round) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        int trafficMs = std::max(2000, std::min(ROUND_MS, static_cast<int>(left.count())));
+        std::uint64_t seed = firstSeed + static_cast<std::uint64_t>(round);
+        RandomMixReport report = runRandomMix(server, soakMixSize(trafficMs), seed);
+        std::printf("round %d, seed %llu: %s\n", round + 1, static_cast<unsigned long long>(seed),
+                    describe(report).c_str());
+        std::fflush(stdout);
+        for (const std::string& failure : report.failures) {
+            ADD_FAILURE() << "round " << round + 1 << ": " << failure;
+        }
+        total.clients += report.clients;
+        total.joins += report.joins;
+        total.closes += report.closes;
+        total.resets += report.resets;
+        total.halfCloses += report.halfCloses;
+        total.cuts += report.cuts;
+        total.readPauses += report.readPauses;
+        total.chunksSent += report.chunksSent;
+        total.bytesSent += report.bytesSent;
+        total.figures.chunks += report.figures.chunks;
+        total.figures.loneZeros += report.figures.loneZeros;
+        total.figures.shortPieces += report.figures.shortPieces;
+        ASSERT_TRUE(isRunning(server));
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("random mix soak: %.0f s, %d rounds from seed %llu: %s\n", seconds, round,
+                static_cast<unsigned long long>(firstSeed), describe(total).c_str());
+    EXPECT_GT(total.cuts, 0u);
 }
 
 } // namespace

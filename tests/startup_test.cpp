@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -110,6 +111,18 @@ TEST(Startup, HelpAndVersionAnswerAndExitWithoutListening) {
         EXPECT_EQ(exitStatus(waitExit(server)), 0);
         stop(server);
     }
+}
+
+// Bursts of connections queue up to 1000 deep before the hub takes them; the
+// system may cap any listener's queue lower (net.core.somaxconn).
+TEST(Startup, ItListensWithAQueueOf1000) {
+    Server server = startOnFreePort(Keys::Pipe);
+    ASSERT_GT(server.pid, 0);
+    std::ifstream capFile("/proc/sys/net/core/somaxconn");
+    int cap = 0;
+    capFile >> cap;
+    EXPECT_EQ(listenQueueLength(server.port), cap > 0 ? std::min(cap, 1000) : 1000);
+    stop(server);
 }
 
 // A hub stopped with clients connected closes first, so their connections

@@ -42,10 +42,11 @@ static int continueSequence(KeyDecoder& decoder, int code) {
 int decodeKey(KeyDecoder& decoder, int code) {
     KeyState state = decoder.state;
     decoder.state = KeyState::BetweenKeys;
-    // An Escape always begins a new key, whatever came before it: taken as
-    // the last code of a cut-short key, it would leave the key it begins (F2
-    // is Escape O Q) to act as its letters.
-    if (code == ESCAPE) {
+    // An Escape or the Windows key reader's prefix always begins a new key,
+    // whatever came before it: taken as the last code of a cut-short key, it
+    // would leave the key it begins (F2 is Escape O Q, Page Down the prefix
+    // and Q) to act as its letters.
+    if (code == ESCAPE || code == KEY_PREFIX) {
         return startKey(decoder, code);
     }
     switch (state) {
@@ -56,8 +57,6 @@ int decodeKey(KeyDecoder& decoder, int code) {
             decoder.state = KeyState::SequenceStart;
         } else if (code == 'O') {
             decoder.state = KeyState::Sequence; // SS3: F1 to F4, keypad, cursor
-        } else if (code == ESCAPE || code == KEY_PREFIX) {
-            return startKey(decoder, code); // Alt with a key of several codes
         }
         return NO_KEY; // Escape alone, or Alt with that key
     case KeyState::SequenceStart:

@@ -10,6 +10,9 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -377,21 +380,29 @@ int freePort() {
     return ntohs(address.sin_port);
 }
 
-static bool listening(int port) {
+// Calls `visit` with each line of the system's IPv4 TCP socket table until
+// it returns true; true if one did.
+template <typename Visit> static bool findTcpEntry(Visit visit) {
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line); // the heading
     while (std::getline(table, line)) {
-        unsigned localPort = 0;
-        unsigned state = 0;
-        // "  0: 00000000:1388 00000000:0000 0A ..." : local address:port, remote, state.
-        // NOLINTNEXTLINE(cert-err34-c): the kernel's own table, always well formed
-        if (std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
-            localPort == static_cast<unsigned>(port) && state == 0x0A) {
+        if (visit(line)) {
             return true;
         }
     }
     return false;
+}
+
+static bool listening(int port) {
+    return findTcpEntry([port](const std::string& line) {
+        unsigned localPort = 0;
+        unsigned state = 0;
+        // "  0: 00000000:1388 00000000:0000 0A ..." : local address:port, remote, state.
+        // NOLINTNEXTLINE(cert-err34-c): the kernel's own table, always well formed
+        return std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
+               localPort == static_cast<unsigned>(port) && state == 0x0A;
+    });
 }
 
 bool waitUntilListening(int port, int deadlineMs) {
@@ -406,7 +417,7 @@ bool waitUntilListening(int port, int deadlineMs) {
     return true;
 }
 
-int connectTo(int port, int receiveBuffer) {
+static int connectToIpv4(std::uint32_t ipv4, int port, int receiveBuffer) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receiveBuffer > 0) {
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -414,7 +425,7 @@ int connectTo(int port, int receiveBuffer) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = ipv4;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
@@ -422,6 +433,77 @@ int connectTo(int port, int receiveBuffer) {
     int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return fd;
+}
+
+int connectTo(int port, int receiveBuffer) {
+    return connectToIpv4(htonl(INADDR_LOOPBACK), port, receiveBuffer);
+}
+
+int connectToAddress(const char* ipv4, int port) {
+    in_addr address{};
+    return ::inet_pton(AF_INET, ipv4, &address) == 1 ? connectToIpv4(address.s_addr, port, 0) : -1;
+}
+
+int listenQueueLength(int port) {
+    int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) {
+        return -1;
+    }
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } ask{};
+    ask.header.nlmsg_len = sizeof ask;
+    ask.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    ask.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    ask.request.sdiag_family = AF_INET;
+    ask.request.sdiag_protocol = IPPROTO_TCP;
+    ask.request.idiag_states = 1u << 10; // TCP_LISTEN
+    int length = -1;
+    if (::send(fd, &ask, sizeof ask, 0) == static_cast<ssize_t>(sizeof ask)) {
+        alignas(nlmsghdr) char answer[65536];
+        ssize_t n;
+        bool done = false;
+        while (!done && (n = ::recv(fd, answer, sizeof answer, 0)) > 0) {
+            auto left = static_cast<unsigned>(n);
+            for (auto* message = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(message, left);
+                 message = NLMSG_NEXT(message, left)) {
+                if (message->nlmsg_type == NLMSG_DONE || message->nlmsg_type == NLMSG_ERROR) {
+                    done = true;
+                    break;
+                }
+                const auto* socket = reinterpret_cast<const inet_diag_msg*>(
+                    reinterpret_cast<const char*>(message) + NLMSG_HDRLEN);
+                if (ntohs(socket->id.idiag_sport) == port) {
+                    length = static_cast<int>(socket->idiag_wqueue); // the listener's backlog
+                }
+            }
+        }
+    }
+    ::close(fd);
+    return length;
+}
+
+unsigned long serverSideInode(int port, int clientPort) {
+    unsigned long inode = 0;
+    findTcpEntry([&](const std::string& line) {
+        unsigned localPort = 0;
+        unsigned remotePort = 0;
+        unsigned long entry = 0;
+        // local address:port, remote address:port, state, queues, timer,
+        // retransmits, uid, timeout, inode.
+        // The kernel's own table, always well formed.
+        // NOLINTBEGIN(cert-err34-c)
+        int fields =
+            std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                        &localPort, &remotePort, &entry);
+        // NOLINTEND(cert-err34-c)
+        bool found = fields == 3 && localPort == static_cast<unsigned>(port) &&
+                     remotePort == static_cast<unsigned>(clientPort);
+        inode = found ? entry : 0;
+        return found;
+    });
+    return inode;
 }
 
 void sendBytes(int fd, const std::string& bytes) {

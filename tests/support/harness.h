@@ -75,6 +75,14 @@ bool waitUntilListening(int port, int deadlineMs = DEADLINE_MS);
 // A client socket connected to 127.0.0.1:port, or -1. A receiveBuffer above
 // 0 sets its receive buffer size before it connects.
 int connectTo(int port, int receiveBuffer = 0);
+// The same to another local address, such as "127.0.0.2".
+int connectToAddress(const char* ipv4, int port);
+// How many connections the listener on `port` may queue, as the kernel
+// holds it (capped by net.core.somaxconn), or -1 when none is found.
+int listenQueueLength(int port);
+// The socket inode of the server's side of the connection from clientPort
+// to port, from the system's socket table; 0 when none.
+unsigned long serverSideInode(int port, int clientPort);
 void sendBytes(int fd, const std::string& bytes);
 // Exactly `count` bytes, or fewer if the deadline passes or the stream ends.
 std::string receiveBytes(int fd, std::size_t count, int deadlineMs = DEADLINE_MS);

@@ -391,10 +391,14 @@ void runTraffic(Mix& mix) {
 
 MixSize stressSize() { return MixSize{150, 40, 30, 10000, 100, 1500, 3}; }
 
-MixSize scaled(MixSize size) {
+int testScale() {
     const char* text = std::getenv("VELLORAN_TEST_SCALE");
     long given = text != nullptr ? std::strtol(text, nullptr, 10) : 1;
-    int divisor = static_cast<int>(std::clamp(given, 1L, 100L));
+    return static_cast<int>(std::clamp(given, 1L, 100L));
+}
+
+MixSize scaled(MixSize size) {
+    int divisor = testScale();
     if (divisor > 1) {
         size.receivers = std::max(4, size.receivers / divisor);
         size.senders = std::max(3, size.senders / divisor);

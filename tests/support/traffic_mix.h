@@ -31,6 +31,8 @@ MixSize stressSize();
 // The same divided by $VELLORAN_TEST_SCALE (sanitized builds are slower),
 // never below a few clients of each kind.
 MixSize scaled(MixSize size);
+// $VELLORAN_TEST_SCALE, 1 to 100; 1 when unset.
+int testScale();
 
 struct MixReport {
     std::vector<std::string> failures; // empty when every check held
