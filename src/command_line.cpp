@@ -42,24 +42,14 @@ bool answerRequest(const char* argument) {
 }
 
 PortReading readPortArgument(const char* text) {
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
-        ++p;
-    }
-    if (*p == '-' || *p == '+') {
-        ++p;
-    }
-    const char* digits = p;
-    while (*p >= '0' && *p <= '9') {
-        ++p;
-    }
-    if (p == digits) {
+    const char* end = nullptr;
+    std::int32_t port = convertPort(text, &end);
+    if (end == text) {
         return PortReading::NoDigits;
     }
-    if (*p != '\0') {
+    if (*end != '\0') {
         return PortReading::TrailingCharacters;
     }
-    std::int32_t port = convertPort(text);
     if (port == 0) {
         return PortReading::Zero;
     }

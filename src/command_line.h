@@ -2,7 +2,7 @@
 // naming a port, help and version: main asks before it creates anything, so
 // answering one opens no socket; every other argument is a port (see
 // convertPort). Then the notice for a port the argument does not plainly
-// name, which runServer builds once the listener is bound. Pure functions:
+// name, which the console writes once the listener is bound. Pure functions:
 // any thread may call them.
 #pragma once
 

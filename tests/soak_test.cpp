@@ -38,6 +38,12 @@ int soakSeconds() {
     return seconds > 0 ? static_cast<int>(seconds) : 60;
 }
 
+// A round's traffic: ROUND_MS, or what is left of the run, but at least 2 s.
+int roundTrafficMs(Clock::time_point end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    return std::max(2000, std::min(ROUND_MS, static_cast<int>(left.count())));
+}
+
 void printUsage(const char* when, const ProcessUsage& usage) {
     std::printf("%-18s resident %6ld KiB, %4ld threads, %4ld descriptors\n", when,
                 usage.residentKilobytes, usage.threads, usage.descriptors);
@@ -69,8 +75,7 @@ TEST_F(Soak, MemoryThreadsAndDescriptorsReturnToBaselineAfterEveryRound) {
     int clientsAtOnce = 0;
     for (int round = 1; Clock::now() < end; ++round) {
         MixSize size = stressSize();
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        size.trafficMs = std::max(2000, std::min(ROUND_MS, static_cast<int>(left.count())));
+        size.trafficMs = roundTrafficMs(end);
         clientsAtOnce = size.receivers + size.senders + size.churnSlots;
         std::vector<int> steady;
         MixReport report = runMix(server.port, size, steady);
@@ -119,8 +124,7 @@ TEST_F(Soak, RandomMixKeepsEveryRuleRoundAfterRound) {
     RandomMixReport total;
     int round = 0;
     for (; round == 0 || Clock::now() < end; ++round) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        int trafficMs = std::max(2000, std::min(ROUND_MS, static_cast<int>(left.count())));
+        int trafficMs = roundTrafficMs(end);
         std::uint64_t seed = firstSeed + static_cast<std::uint64_t>(round);
         RandomMixReport report = runRandomMix(server, soakMixSize(trafficMs), seed);
         std::printf("round %d, seed %llu: %s\n", round + 1, static_cast<unsigned long long>(seed),

@@ -1,10 +1,12 @@
 #include "console/console.h"
 
+#include "command_line.h"
 #include "console/console_line.h"
 #include "console/key_decoder.h"
 
 #include <cctype>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 static const char* const MENU_LINES[] = {
@@ -82,8 +84,11 @@ static void dispatchKey(const RelayServer* server, int key) {
 void consoleWorker(void* server) {
     consoleOpen();
     drawMenu();
-    // Under the first menu, so the menu's clearing of the screen cannot hide it.
-    const std::string& notice = static_cast<const RelayServer*>(server)->portNotice;
+    // Under the first menu, so the menu's clearing of the screen cannot hide
+    // it. The bound port as the stack reports it (the one the system chose
+    // for 0); the byte swap is its own inverse.
+    const auto* relay = static_cast<const RelayServer*>(server);
+    std::string notice = portNotice(relay->portText, hostToNetwork16(relay->address.port));
     if (!notice.empty()) {
         writeLine(stderr, notice.c_str());
     }

@@ -552,19 +552,17 @@ static bool dropAltKey() {
 // Waits without a limit until the key reader has a key: events that type
 // nothing (a key released, the mouse, the focus) are taken out meanwhile, so
 // the wait never spins on them.
-static bool consoleKeyArrives() {
+static void waitForConsoleKey() {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     while (!consoleKeyWaiting()) {
         INPUT_RECORD ignored{};
         DWORD count = 0;
-        if (WaitForSingleObject(input, INFINITE) != WAIT_OBJECT_0) {
-            return true; // the key reader then waits by itself
-        }
-        if (!consoleKeyWaiting() && ReadConsoleInputW(input, &ignored, 1, &count) == 0) {
-            return true;
+        // On a failure the key reader waits by itself.
+        if (WaitForSingleObject(input, INFINITE) != WAIT_OBJECT_0 ||
+            (!consoleKeyWaiting() && ReadConsoleInputW(input, &ignored, 1, &count) == 0)) {
+            return;
         }
     }
-    return true;
 }
 
 // A pipe whose writer is gone, or a file, answers no look into it.
@@ -634,10 +632,9 @@ static int readInputByte() {
 int readKeyCode(int milliseconds) {
     if (keysFromConsole) {
         do {
-            bool arrived = milliseconds == KEY_WAIT_FOREVER
-                               ? consoleKeyArrives()
-                               : codeArrives(consoleKeyWaiting, milliseconds);
-            if (!arrived) {
+            if (milliseconds == KEY_WAIT_FOREVER) {
+                waitForConsoleKey();
+            } else if (!codeArrives(consoleKeyWaiting, milliseconds)) {
                 return KEY_NOT_IN_TIME;
             }
         } while (dropAltKey());

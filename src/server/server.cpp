@@ -1,6 +1,5 @@
 #include "server/server.h"
 
-#include "command_line.h"
 #include "console/console.h"
 #include "console/console_line.h"
 #include "server/relay_worker.h"
@@ -8,7 +7,7 @@
 #include <cstdlib>
 #include <new>
 
-std::int32_t convertPort(const char* text) {
+std::int32_t convertPort(const char* text, const char** end) {
     const char* p = text;
     while (*p == ' ' || (*p >= '\t' && *p <= '\r')) {
         ++p;
@@ -20,10 +19,14 @@ std::int32_t convertPort(const char* text) {
     // Magnitude capped just past the 32-bit range, so long inputs cannot overflow.
     const long long cap = 2147483648LL;
     long long magnitude = 0;
+    const char* digits = p;
     for (; *p >= '0' && *p <= '9'; ++p) {
         if (magnitude < cap) {
             magnitude = magnitude * 10 + (*p - '0');
         }
+    }
+    if (end != nullptr) {
+        *end = p == digits ? text : p;
     }
     if (negative) {
         return static_cast<std::int32_t>(magnitude >= cap ? -cap : -magnitude);
@@ -122,9 +125,6 @@ static void admitClient(RelayContext* context, SocketHandle socket) {
 
 void runServer(RelayServer* server) {
     openListener(server);
-    // The port as the stack reports it (the one the system chose for 0); the
-    // byte swap is its own inverse.
-    server->portNotice = portNotice(server->portText, hostToNetwork16(server->address.port));
     server->clients = createClientList();
     server->context->clients = server->clients;
     server->context->lock = createRelayLock();

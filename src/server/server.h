@@ -7,7 +7,6 @@
 #include "server/client_list.h"
 
 #include <cstdint>
-#include <string>
 
 // Created by main on the heap; lives until the process ends.
 struct RelayServer {
@@ -20,8 +19,7 @@ struct RelayServer {
     std::int32_t port; // as converted from the command line, not the bound port
     ClientList* clients;
     RelayContext* context;
-    const char* portText;   // the argument as typed, set by main
-    std::string portNotice; // set by runServer before the console starts; see command_line.h
+    const char* portText; // the argument as typed, set by main
 };
 
 constexpr int LISTEN_BACKLOG = 1000;
@@ -32,8 +30,9 @@ constexpr int ACCEPT_PAUSE_MILLISECONDS = 100;
 
 // Decimal text to a port number: leading white space, an optional sign, the
 // digits up to the first non-digit; no digits give 0, and values beyond the
-// signed 32-bit range clamp to its limits.
-std::int32_t convertPort(const char* text);
+// signed 32-bit range clamp to its limits. When `end` is given, it receives
+// where the digits end, or `text` itself when there are none.
+std::int32_t convertPort(const char* text, const char** end = nullptr);
 
 // Starts the network stack; ends the process with status 1 on failure.
 void startNetwork(RelayServer* server);

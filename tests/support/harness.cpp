@@ -532,9 +532,13 @@ std::string receiveBytes(int fd, std::size_t count, int deadlineMs) {
     return bytes;
 }
 
-void resetConnection(int fd) {
+void resetOnClose(int fd) {
     linger abortive{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
+void resetConnection(int fd) {
+    resetOnClose(fd);
     ::close(fd);
 }
 

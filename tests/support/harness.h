@@ -86,7 +86,9 @@ unsigned long serverSideInode(int port, int clientPort);
 void sendBytes(int fd, const std::string& bytes);
 // Exactly `count` bytes, or fewer if the deadline passes or the stream ends.
 std::string receiveBytes(int fd, std::size_t count, int deadlineMs = DEADLINE_MS);
-// Closes the client with a reset: the hub's next send to it finds it broken.
+// Makes the client's close a reset: the hub's next send to it finds it broken.
+void resetOnClose(int fd);
+// Closes the client with a reset.
 void resetConnection(int fd);
 // True when the peer closes the stream (or resets it) before the deadline.
 bool seesEndOfStream(int fd, int deadlineMs = DEADLINE_MS);

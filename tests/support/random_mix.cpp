@@ -1,5 +1,6 @@
 #include "support/random_mix.h"
 
+#include "support/harness.h"
 #include "support/payload.h"
 #include "support/traffic_mix.h"
 
@@ -204,13 +205,11 @@ void leave(Mix& mix, MixClient& client) {
         closeClient(client);
         ++mix.report.closes;
         break;
-    case Leave::Reset: {
-        linger abortive{1, 0};
-        ::setsockopt(client.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    case Leave::Reset:
+        resetOnClose(client.fd);
         closeClient(client);
         ++mix.report.resets;
         break;
-    }
     case Leave::HalfClose:
         ::shutdown(client.fd, SHUT_WR);
         client.phase = Phase::HalfClosed; // the hub answers by closing

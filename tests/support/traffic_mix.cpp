@@ -271,13 +271,11 @@ void leaveWhenFlushed(Mix& mix, Churner& churner) {
         closeChurner(churner);
         ++mix.report.orderlyCloses;
         break;
-    case Leave::Reset: {
-        linger abortive{1, 0};
-        ::setsockopt(churner.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    case Leave::Reset:
+        resetOnClose(churner.fd);
         closeChurner(churner);
         ++mix.report.resets;
         break;
-    }
     case Leave::HalfClose:
         ::shutdown(churner.fd, SHUT_WR);
         churner.state = ChurnState::AwaitingEnd;
