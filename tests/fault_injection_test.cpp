@@ -9,7 +9,7 @@
 // worker's start record, its thread's start record) and one thread start,
 // as long as no thread of an earlier client waits parked for it.
 
-#include "platform/platform.h"
+#include "server/worker_threads.h"
 #include "support/harness.h"
 #include "support/process_usage.h"
 
@@ -146,9 +146,10 @@ struct SetupFault {
 };
 
 const SetupFault SETUP_FAULTS[] = {
-    {"its entry cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@9", false},
-    {"its worker's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@10", false},
-    {"its thread's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@11", false},
+    {"its entry cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@12", false},
+    {"its worker's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@13", false},
+    {"its worker thread's first work cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@14", false},
+    {"its thread's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@15", false},
     {"its worker thread cannot start", "VELLORAN_FAULT_PTHREAD_CREATE=EAGAIN@4", false},
     {"its worker thread fails to start slowly while a fan-out drops it",
      "VELLORAN_FAULT_PTHREAD_CREATE=EAGAIN@4/1500", true},
@@ -199,18 +200,35 @@ TEST_F(FaultInjection, AConnectionThatCannotBeSetUpIsClosedAtOnceAndNeverCounted
 
 // ---- A worker thread that cannot park ---------------------------------------
 
-// Without its semaphore a worker's thread cannot park: it serves its client,
-// then ends as threads did before parking. Twice more clients than threads
-// may park come and go; none of their threads stays, and the next clients
-// are served as well.
+struct ParkingFault {
+    const char* name;
+    std::string fault;
+};
+
+// The first client's start makes the parking lock (the allocation after its
+// entry and its worker's start); each thread makes its wake-up when it first
+// parks.
+const ParkingFault PARKING_FAULTS[] = {
+    {"a thread's wake-up cannot be set up", "VELLORAN_FAULT_SEM_INIT=EINVAL"},
+    {"the parking lock cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@5"},
+    {"the parking lock cannot be initialised", "VELLORAN_FAULT_PTHREAD_MUTEX_INIT=EAGAIN@2"},
+};
+
+// A worker's thread that cannot park serves its client, then ends as threads
+// did before parking. Twice more clients than threads may park come and go;
+// none of their threads stays, and the next clients are served as well.
 TEST_F(FaultInjection, AThreadThatCannotParkServesItsClientAndEnds) {
-    startHub({"VELLORAN_FAULT_SEM_INIT=EINVAL"});
-    ASSERT_TRUE(userCountBecomes(server, 0));
-    const ProcessUsage idle = processUsage(server.pid);
-    ASSERT_GT(idle.threads, 0);
-    for (int wave = 1; wave <= 2; ++wave) {
-        SCOPED_TRACE(wave);
-        EXPECT_EQ(threadsAfterAWave(server, 2 * MAX_PARKED_THREADS, "all", idle), idle.threads);
+    for (const ParkingFault& row : PARKING_FAULTS) {
+        SCOPED_TRACE(row.name);
+        startHub({row.fault});
+        ASSERT_TRUE(userCountBecomes(server, 0));
+        const ProcessUsage idle = processUsage(server.pid);
+        ASSERT_GT(idle.threads, 0);
+        for (int wave = 1; wave <= 2; ++wave) {
+            SCOPED_TRACE(wave);
+            EXPECT_EQ(threadsAfterAWave(server, 2 * MAX_PARKED_THREADS, "all", idle), idle.threads);
+        }
+        stopHub();
     }
 }
 

@@ -7,7 +7,7 @@
 // held to the exact model of the relay.
 // Run by `make soak`, not by `make test`.
 
-#include "platform/platform.h"
+#include "server/worker_threads.h"
 #include "support/harness.h"
 #include "support/process_usage.h"
 #include "support/random_mix.h"

@@ -2,7 +2,7 @@
 // byte they receive checked. Given all these clients and all these bytes,
 // each steady client receives exactly what the others sent, chunk by chunk.
 
-#include "platform/platform.h"
+#include "server/worker_threads.h"
 #include "support/harness.h"
 #include "support/process_usage.h"
 #include "support/traffic_mix.h"

@@ -1,15 +1,25 @@
 // The operating-system calls Velloran makes, behind one small interface.
 //
-// posix.cpp implements it on BSD sockets, pthreads and a raw-mode terminal;
-// win32.cpp on WinSock 2, Win32 threads and mutex and the C run-time console.
-// The build compiles exactly one of them. Every function reports by its
-// return value and none prints: callers decide what a failure means.
-// Any thread may call the socket and lock functions; the key reader and the
-// screen functions belong to the console worker alone.
+// Each build's calls live in a folder of their own, one file per concern,
+// named alike in both: posix/ on BSD sockets, pthreads and a raw-mode
+// terminal; win32/ on WinSock 2, Win32 threads and mutex and the C run-time
+// console. The build compiles exactly one folder. Each section below names
+// its file. Every function reports by its return value and none prints:
+// callers decide what a failure means. Any thread may call the socket,
+// thread and lock functions; the key reader and the screen functions belong
+// to the console worker alone.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+// ---- streams.cpp: the standard streams --------------------------------------
+
+// Called first by main: gives each standard stream that the process started
+// without the null device. False when one cannot be given it.
+bool reserveStandardStreams();
+
+// ---- net.cpp: the network stack and sockets -------------------------------
 
 // A socket handle is an unsigned 32-bit value on both platforms; its decimal
 // value is the user number the console shows.
@@ -31,10 +41,6 @@ constexpr std::uint16_t NET_FAMILY_IPV4 = 2;
 struct NetStackInfo {
     std::uint16_t version;
 };
-
-// Called first by main: gives each standard stream that the process started
-// without the null device. False when one cannot be given it.
-bool reserveStandardStreams();
 
 // Network stack. netStartup returns 0 or the stack's error code.
 int netStartup(std::uint16_t requestedVersion, NetStackInfo* info);
@@ -66,7 +72,7 @@ AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted);
 // receive); Win32 holds an event that the receive waits on beside the
 // socket, which works whatever socket provider is installed.
 struct ReceiveStop;
-ReceiveStop* createReceiveStop(); // null when it cannot be had
+ReceiveStop* createReceiveStop();           // null when it cannot be had
 void destroyReceiveStop(ReceiveStop* stop); // null is fine
 
 // Bytes received, 0 when the peer closed, negative on error or once ended.
@@ -91,30 +97,41 @@ void socketResetOnClose(SocketHandle socket);
 void socketShutdownBoth(SocketHandle socket);
 void socketClose(SocketHandle socket);
 
-// Threads. The thread is never joined and no handle is kept.
-// stackBytes 0 means the platform's default stack.
+// ---- threads.cpp: threads, locks and a thread's wake-up --------------------
+
+// Starts a thread that is never joined; no handle is kept. stackBytes 0
+// means the platform's default stack. Whatever the thread's receives and
+// sends need of their own is made before it starts (Win32: its overlapped
+// records), so a shortage is a failed start, never a failed send blamed on
+// a peer. False when no thread, or not what it needs, could be had.
 using ThreadBody = void (*)(void* argument);
 bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes);
-// The same for relay workers, whose threads outlive their work: when `body`
-// returns, the thread parks, using no CPU, and the next startWorkerThread
-// hands it the new work instead of starting a thread. At most
-// MAX_PARKED_THREADS park; past that a finished thread ends. 64 covers the
-// connections a busy hub turns over at once on a few cores, while what they
-// hold idle stays small: one kernel thread and the stack pages it touched
-// each (5 to 50 KiB measured; about 3 MiB for all 64 at worst). Every caller
-// passes the same stackBytes: a parked thread keeps the stack it had.
-// False when no thread, or not what its sends and receives need, could be
-// had (Win32 makes those before the thread starts).
-constexpr int MAX_PARKED_THREADS = 64;
-bool startWorkerThread(ThreadBody body, void* argument, std::size_t stackBytes);
 void pauseMilliseconds(int milliseconds);
 [[noreturn]] void idleForever();
 
-// The relay lock: a plain mutex, created once and never destroyed.
+// The relay lock: a mutex, created once and never destroyed.
 struct RelayLock;
 RelayLock* createRelayLock();
 void acquireRelayLock(RelayLock* lock);
 void releaseRelayLock(RelayLock* lock);
+
+// A lock held for a few instructions at a time, never across a wait: the
+// cheapest lock each system has. Null when it cannot be had.
+struct ShortLock;
+ShortLock* createShortLock();
+void acquireShortLock(ShortLock* lock);
+void releaseShortLock(ShortLock* lock);
+
+// One thread's wake-up: that thread waits in waitForWake until another calls
+// wakeThread; a wake-up given first is kept for the next wait. It uses no
+// CPU while it waits. Null when it cannot be had.
+struct ThreadWake;
+ThreadWake* createThreadWake();
+void destroyThreadWake(ThreadWake* wake); // null is fine
+void waitForWake(ThreadWake* wake);
+void wakeThread(ThreadWake* wake);
+
+// ---- console.cpp: the keys and the screen ----------------------------------
 
 // Console. consoleOpen prepares the key source (raw mode on a terminal, once
 // the terminal is the hub's to use: a hub started in the background waits

@@ -1,5 +1,7 @@
 #include "server/relay_worker.h"
 
+#include "server/worker_threads.h"
+
 #include <algorithm>
 #include <chrono>
 #include <new>

@@ -1,0 +1,280 @@
+// POSIX console: the terminal in key mode while the hub has it, job control
+// that never stops the hub, the terminal restored however the process ends,
+// and keys read one byte at a time.
+
+#include "platform/platform.h"
+#include "platform/posix/internal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <termios.h>
+#include <unistd.h>
+
+// The hub shares its terminal with the shell that started it: it touches the
+// terminal (its mode, its keys, its screen) only while its process group is
+// the terminal's foreground group, and job control never stops it, so a hub
+// in the background goes on relaying and takes the terminal once brought
+// forward.
+
+// The terminal's mode as the hub first found it, and the key mode it sets.
+// Written before terminalRaw first becomes 1; the handlers read them only
+// while it is 1.
+static termios savedTerminal;
+static termios keyTerminal;
+static bool terminalSaved = false; // the console worker's alone
+// 1 while the terminal is in key mode by our doing.
+// A lock-free atomic: read by signal handlers on any thread, and its store
+// publishes the modes above to them.
+static std::atomic<int> terminalRaw{0};
+static_assert(std::atomic<int>::is_always_lock_free,
+              "a signal handler may only touch lock-free atomics");
+// The continue handler writes a byte here; the key reader waits on it too.
+static int resumedPipe[2] = {-1, -1};
+
+// True unless another process group of our session has the terminal. A
+// terminal that is not our controlling one is always ours to use.
+static bool terminalIsOurs() {
+    pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground == -1 || foreground == getpgrp();
+}
+
+// At a normal end the screen may finish drawing first, and keys typed since
+// are dropped rather than left for the shell. A signal may interrupt that
+// wait: try again then, or the operator's terminal stays raw after we are gone.
+static void restoreTerminalAtExit() {
+    if (terminalRaw != 0 && terminalIsOurs()) {
+        while (tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+// From a signal handler: put the terminal back at once, even when its output
+// is suspended and an answer is stuck in it (waiting for that to drain could
+// take forever). Async-signal-safe.
+static void restoreTerminalNow() {
+    if (terminalRaw != 0 && terminalIsOurs()) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+    }
+    terminalRaw = 0;
+}
+
+// Every signal whose default action ends the process, except SIGPIPE, which
+// the hub ignores. Real-time signals end it too; they are taken as a range.
+static const int TERMINATING_SIGNALS[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE, SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,  SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+// What each signal did before consoleOpen took it over, by signal number.
+// Written once per signal, before our handler for it is installed.
+static struct sigaction foundActions[NSIG];
+
+// Put the terminal back, then die of the same signal so the parent sees the
+// true status. A handler that was in place before ours (one that saves the
+// process's state on the way out) runs next; otherwise the default ends the
+// process. Async-signal-safe.
+static void restoreAndReraise(int signalNumber) {
+    restoreTerminalNow();
+    struct sigaction next = foundActions[signalNumber];
+    if ((next.sa_flags & SA_SIGINFO) != 0 || next.sa_handler == SIG_IGN) {
+        next = {};
+        next.sa_handler = SIG_DFL;
+    }
+    sigaction(signalNumber, &next, nullptr);
+    raise(signalNumber);
+}
+
+// A signal the launcher set to "ignore" (nohup, a background job) stays
+// ignored, and one whose handler takes extra details (a sanitizer's report
+// on a crash) keeps it; the others restore the terminal before they end
+// the process.
+static void restoreTerminalOn(int signalNumber) {
+    struct sigaction& found = foundActions[signalNumber];
+    if (sigaction(signalNumber, nullptr, &found) != 0 || found.sa_handler == SIG_IGN ||
+        (found.sa_flags & SA_SIGINFO) != 0) {
+        return;
+    }
+    // No SA_RESTART: under ThreadSanitizer a restarted wait would hold the
+    // signal back.
+    struct sigaction ours {};
+    ours.sa_handler = restoreAndReraise;
+    sigemptyset(&ours.sa_mask);
+    sigaction(signalNumber, &ours, nullptr);
+}
+
+static void restoreTerminalOnSignals() {
+    for (int signalNumber : TERMINATING_SIGNALS) {
+        restoreTerminalOn(signalNumber);
+    }
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
+        restoreTerminalOn(signalNumber);
+    }
+}
+
+// Stopped from outside (Ctrl-Z is only a key here): the shell gets its
+// terminal back as it was; the continue handler takes it again.
+static void restoreAndStop(int /*signalNumber*/) {
+    int saved = errno;
+    restoreTerminalNow();
+    errno = saved;
+    raise(SIGSTOP); // returns once continued
+}
+
+static void noteResumed(int /*signalNumber*/) {
+    int saved = errno;
+    char resumed = 1;
+    if (::write(resumedPipe[1], &resumed, 1) < 0) {
+        // full: a wake-up is already waiting
+    }
+    errno = saved;
+}
+
+static void drainResumed() {
+    char drained[16];
+    while (::read(resumedPipe[0], drained, sizeof drained) > 0) {
+    }
+}
+
+static void handle(int signalNumber, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signalNumber, &action, nullptr);
+}
+
+void maskJobControl(int how) {
+    sigset_t jobControl;
+    sigemptyset(&jobControl);
+    sigaddset(&jobControl, SIGTSTP);
+    sigaddset(&jobControl, SIGCONT);
+    pthread_sigmask(how, &jobControl, nullptr);
+}
+
+// Job control never stops the hub: a read or a mode change from the
+// background fails instead, and the console waits for the terminal. A stop
+// from outside hands the terminal back first, and a continue is noticed.
+static void followJobControl() {
+    std::signal(SIGTTIN, SIG_IGN);
+    std::signal(SIGTTOU, SIG_IGN);
+    if (::pipe2(resumedPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        handle(SIGCONT, noteResumed);
+    }
+    struct sigaction found {};
+    if (sigaction(SIGTSTP, nullptr, &found) == 0 && found.sa_handler != SIG_IGN) {
+        handle(SIGTSTP, restoreAndStop);
+    }
+}
+
+// How often a hub in the background looks whether it was brought forward
+// without being continued. A shell's fg continues it, which wakes it at once.
+constexpr int FOREGROUND_RECHECK_MILLISECONDS = 500;
+
+// Waits, without spinning, until the terminal is ours, then puts it into key
+// mode; the first time, remembers the mode it had.
+static void takeTerminal() {
+    if (!terminalIsOurs()) {
+        terminalRaw = 0; // the shell has it, in the mode it chose
+        while (!terminalIsOurs()) {
+            pollfd resumed{resumedPipe[0], POLLIN, 0};
+            if (::poll(&resumed, 1, FOREGROUND_RECHECK_MILLISECONDS) > 0) {
+                drainResumed();
+            }
+        }
+    }
+    if (!terminalSaved) {
+        if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
+            return; // keys then come as the terminal gives them
+        }
+        keyTerminal = savedTerminal;
+        // No echo, no line editing, and no signal keys: Ctrl-C arrives as
+        // byte 3 and Ctrl-Z as byte 26. Output processing stays on so a line
+        // feed still returns the carriage.
+        keyTerminal.c_lflag &= ~static_cast<tcflag_t>(ECHO | ICANON | ISIG | IEXTEN);
+        keyTerminal.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | BRKINT | INPCK | ISTRIP);
+        keyTerminal.c_cc[VMIN] = 1;
+        keyTerminal.c_cc[VTIME] = 0;
+        terminalSaved = true;
+        std::atexit(restoreTerminalAtExit);
+    }
+    terminalRaw = 1;
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &keyTerminal);
+}
+
+void consoleOpen() {
+    maskJobControl(SIG_UNBLOCK);
+    if (isatty(STDIN_FILENO) == 0) {
+        return; // keys come from a pipe or a file: nothing to set up
+    }
+    followJobControl();
+    restoreTerminalOnSignals();
+    takeTerminal();
+}
+
+enum class KeyWait { Key, NotInTime, Resumed };
+
+// Waits until a key can be read, for at most `milliseconds` (or for ever),
+// or until the hub is continued after a stop. Standard input may be
+// non-blocking (some launchers hand one over), so reads never wait by
+// themselves.
+static KeyWait keyArrives(int milliseconds) {
+    pollfd watched[] = {{STDIN_FILENO, POLLIN, 0}, {resumedPipe[0], POLLIN, 0}};
+    for (;;) {
+        int ready = ::poll(watched, 2, milliseconds);
+        if (ready > 0 && watched[1].revents != 0) {
+            drainResumed();
+            return KeyWait::Resumed;
+        }
+        if (ready >= 0) {
+            // a hang-up or error is ready too: the read says which
+            return ready > 0 ? KeyWait::Key : KeyWait::NotInTime;
+        }
+        if (errno != EINTR) {
+            return KeyWait::Key; // the read then reports the failure
+        }
+    }
+}
+
+int readKeyCode(int milliseconds) {
+    for (;;) {
+        KeyWait wait = keyArrives(milliseconds);
+        if (wait == KeyWait::NotInTime) {
+            return KEY_NOT_IN_TIME;
+        }
+        if (wait == KeyWait::Resumed) {
+            takeTerminal();
+            return KEYS_RESUMED;
+        }
+        unsigned char key = 0;
+        ssize_t n = ::read(STDIN_FILENO, &key, 1);
+        if (n == 1) {
+            return key;
+        }
+        if (n < 0 && errno == EIO && !terminalIsOurs()) {
+            takeTerminal(); // a read from the background: the keys are the shell's
+            return KEYS_RESUMED;
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return KEYS_ENDED;
+        }
+    }
+}
+
+void clearScreen() {
+    if (isatty(STDOUT_FILENO) != 0) {
+        std::fputs("\033[H\033[2J", stdout);
+    }
+}
