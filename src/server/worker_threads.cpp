@@ -23,11 +23,12 @@ struct FirstWork {
 static ParkedThread* parked[MAX_PARKED_THREADS];
 static int parkedCount = 0;
 
-// Made at its first use, the acceptor's first start, before any worker thread
-// can ask for it. The hand-over wakes a thread while holding it, so a woken
-// thread cannot come back to park, find no room and end (destroying its
-// wake-up) before the wake-up call has returned. Null when it could not be
-// made: then no thread parks, and each ends with its client.
+// The parking lock: it guards `parked` and `parkedCount`. The hand-over calls
+// wakeThread while holding it, so a woken thread cannot come back to park,
+// find no room and end (destroying its wake-up) before that call has
+// returned. Made at its first use, the acceptor's first start, before any
+// worker thread can ask for it; null when it could not be made, and then no
+// thread parks: each ends with its client.
 static ShortLock* parkingLock() {
     static ShortLock* const lock = createShortLock();
     return lock;
