@@ -71,9 +71,9 @@ static bool handToParkedThread(ThreadBody body, void* argument) {
 }
 
 static void runWorkerThread(void* first) {
-    ParkedThread self{static_cast<FirstWork*>(first)->body,
-                      static_cast<FirstWork*>(first)->argument, nullptr};
+    FirstWork work = *static_cast<FirstWork*>(first);
     delete static_cast<FirstWork*>(first);
+    ParkedThread self{work.body, work.argument, nullptr};
     do {
         self.body(self.argument);
     } while (parkForWork(&self));
