@@ -156,6 +156,7 @@ static void handle(int signalNumber, void (*handler)(int)) {
     sigaction(signalNumber, &action, nullptr);
 }
 
+// Only the console's thread takes a stop or a continue (see internal.h).
 void maskJobControl(int how) {
     sigset_t jobControl;
     sigemptyset(&jobControl);
