@@ -28,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 // to get their last bytes, and how long a stuck client may wait for its cut.
 constexpr int SETTLE_MS = 30000;
 constexpr int CUT_WAIT_MS = 25000;
+constexpr int QUIET_MS = 1000; // beyond the longest read pause, 300 ms
 constexpr int STUCK_RECEIVE_BUFFER = 2048;
 constexpr std::size_t SEND_BLOCK = std::size_t{256} * 1024;
 
@@ -61,6 +62,7 @@ struct Mix {
     RandomMixReport report;
     std::uint32_t nextId = 1;
     Clock::time_point trafficEnd;
+    Clock::time_point lastReceived; // when any client last got bytes
 };
 
 std::chrono::milliseconds milliseconds(long count) { return std::chrono::milliseconds(count); }
@@ -197,8 +199,17 @@ void closeClient(MixClient& client) {
 
 void readSome(Mix& mix, MixClient& client);
 
+// On the Windows build a reset can end the hub's receive before bytes the
+// system had already taken reach it, so there a client leaving by a reset, or
+// by a close that finds bytes unread (which resets too), may take its last
+// bytes with it. Linux hands them to the hub first.
+bool mayTakeItsLastBytes(Leave leave) { return leave != Leave::HalfClose && underWine(); }
+
 // Once the hub holds all it sent, so the rest of the mix may count on it.
 void leave(Mix& mix, MixClient& client) {
+    if (mayTakeItsLastBytes(client.leave)) {
+        mix.model.senders[client.id].complete = false;
+    }
     switch (client.leave) {
     case Leave::Close:
         readSome(mix, client); // unread bytes would turn the close into a reset
@@ -228,6 +239,7 @@ void readSome(Mix& mix, MixClient& client) {
         if (n > 0) {
             noteReceived(mix.model, record, buffer, static_cast<std::size_t>(n));
             client.received += static_cast<std::size_t>(n);
+            mix.lastReceived = Clock::now();
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -364,6 +376,16 @@ bool steadyHaveAll(const Mix& mix) {
     });
 }
 
+// What arrives from a sender whose last bytes may never come counts towards
+// steadyHaveAll too, and could stand in for bytes still on their way from
+// the others. With such a sender the mix also waits until nothing has
+// arrived for longer than any read pause.
+bool quietEnough(const Mix& mix, Clock::time_point now) {
+    bool allComplete = std::all_of(mix.model.senders.begin(), mix.model.senders.end(),
+                                   [](const auto& sender) { return sender.second.complete; });
+    return allComplete || now - mix.lastReceived >= milliseconds(QUIET_MS);
+}
+
 bool connectSteady(Mix& mix) {
     std::vector<int> fds = joinClients(mix.server.port, mix.size.steady);
     if (fds.size() != static_cast<std::size_t>(mix.size.steady)) {
@@ -410,7 +432,8 @@ void runLoop(Mix& mix) {
     auto settleEnd = mix.trafficEnd + milliseconds(SETTLE_MS);
     for (;;) {
         auto now = Clock::now();
-        if (now >= mix.trafficEnd && othersGone(mix) && steadyHaveAll(mix)) {
+        if (now >= mix.trafficEnd && othersGone(mix) && steadyHaveAll(mix) &&
+            quietEnough(mix, now)) {
             break;
         }
         if (now >= settleEnd) {
@@ -461,7 +484,7 @@ std::uint64_t freshSeed() {
 }
 
 RandomMixReport runRandomMix(Server& server, const RandomMixSize& size, std::uint64_t seed) {
-    Mix mix{server, size, seed, std::mt19937_64(seed), {}, {}, {}, {}, 1, {}};
+    Mix mix{server, size, seed, std::mt19937_64(seed), {}, {}, {}, {}, 1, {}, {}};
     mix.block.resize(SEND_BLOCK);
     if (connectSteady(mix)) {
         runLoop(mix);

@@ -27,7 +27,9 @@ namespace harness {
 struct SenderRecord {
     std::uint64_t sent = 0; // bytes the hub has been given so far
     // Whether a receiver that read to the end must hold all of it: not for a
-    // client the hub cut off, whose last chunks it may drop.
+    // client the hub cut off, whose last chunks it may drop, nor on the
+    // Windows build for one that reset its connection, whose last bytes a
+    // reset may keep from the hub.
     bool complete = true;
 };
 
