@@ -68,29 +68,81 @@ AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted);
 
 // What lets another thread end a receive blocked on a client's socket.
 // Created for each client before it is admitted and destroyed with its
-// entry. POSIX needs nothing of its own (shutting the socket down ends the
-// receive); Win32 holds an event that the receive waits on beside the
-// socket, which works whatever socket provider is installed.
+// entry. POSIX needs nothing of its own (shutting the socket's receiving side
+// down ends the receive); Win32 holds an event that the receive waits on
+// beside the socket, which works whatever socket provider is installed.
 struct ReceiveStop;
 ReceiveStop* createReceiveStop();           // null when it cannot be had
 void destroyReceiveStop(ReceiveStop* stop); // null is fine
 
 // Bytes received, 0 when the peer closed, negative on error or once ended.
+// RECEIVE_ABANDONED: ended, but the system could not be made to let go of
+// the buffer (Win32, a receive whose cancel did not end in time): it may
+// still be written, so the caller must never use or free it again.
+constexpr int RECEIVE_ABANDONED = -2;
 int socketReceive(SocketHandle socket, ReceiveStop* stop, char* buffer, int length);
 // From any thread: ends the receive blocked on the socket and makes every
-// later receive end too (on POSIX after the bytes already queued). The
-// handle stays open, so its value cannot pass to a newer client while its
-// owner still uses it.
+// later receive end too. On POSIX the receiving side is shut down, which
+// sends the peer nothing, and bytes already queued are still returned first;
+// on Win32 a receive in flight may also still return bytes that had arrived.
+// The handle stays open, so its value cannot pass to a newer client while
+// its owner still uses it.
 void socketEndReceive(SocketHandle socket, ReceiveStop* stop);
-// Sends at most `length` bytes, waiting at most `milliseconds` for the socket
-// to take any (0: only what it takes at once). Bytes sent (possibly fewer
-// than asked); SEND_PEER_GONE when the connection is already broken (the peer
-// reset or closed it); SEND_FAILED when the socket took nothing in time or
-// failed otherwise. A shortage of the hub's own while it waits (memory and
-// the like) is waited out within the time given: it is not the peer's fault.
+
+// ---- net.cpp: sends to many peers at once ----------------------------------
+// A fan-out starts a send to every peer without waiting, then waits for all
+// that have not finished together, in one wait with one limit; at the limit
+// it abandons the rest together. One fan-out runs at a time (the relay lock
+// is held), so each connection needs one send record and the process one
+// batch.
+
+// One connection's send in flight: Win32's overlapped record and its event;
+// nothing on POSIX. Created for each client before it is admitted and
+// destroyed with its entry; one send at a time.
+struct SendSlot;
+SendSlot* createSendSlot(); // null when it cannot be had
+// Null is fine. A record the system may still write (see abandonSends) is
+// kept, never freed.
+void destroySendSlot(SendSlot* slot);
+
+// The fan-out's waiting sends. Created once at start-up; lives until the
+// process ends; used under the relay lock alone.
+struct SendBatch;
+SendBatch* createSendBatch(); // null when it cannot be had
+// Room to watch `sends` sends at once, made before a client joins so that a
+// fan-out never allocates. False when it cannot be had.
+bool reserveSendBatch(SendBatch* batch, std::uint32_t sends);
+
+// Results of startSend and continueSend: bytes the socket has taken (maybe
+// fewer than asked: start the rest); SEND_WAITING when nothing is taken yet
+// and the send must be watched and waited for (POSIX: no room; Win32: the
+// send is in flight in the slot; either: a shortage of the hub's own, such
+// as memory or buffers, which is never the peer's fault); SEND_PEER_GONE
+// when the connection is already broken (the peer reset or closed it);
+// SEND_FAILED when it failed otherwise.
+constexpr int SEND_WAITING = 0;
 constexpr int SEND_FAILED = -1;
 constexpr int SEND_PEER_GONE = -2;
-int socketSendWithin(SocketHandle socket, const char* data, int length, int milliseconds);
+// Sends what the socket takes of `data` without waiting for room.
+int startSend(SendBatch* batch, SocketHandle socket, SendSlot* slot, const char* data,
+              int length);
+// After a wait, for a send that was SEND_WAITING: how it stands now, without
+// waiting. Same data and length as the send it continues.
+int continueSend(SendBatch* batch, SocketHandle socket, SendSlot* slot, const char* data,
+                 int length);
+// Waiting: forget the sends watched before, watch each waiting one, then
+// wait once until one of them may have moved on or `milliseconds` pass.
+void clearSendWatch(SendBatch* batch);
+void watchSend(SendBatch* batch, SocketHandle socket, SendSlot* slot);
+void waitForSends(SendBatch* batch, int milliseconds);
+// At the limit: ends every watched send still in flight, all cancelled
+// together and waited for once, within a bound. False when one could not be
+// made to end: its slot is then kept by the system, and the data it was
+// sending from must never be written again.
+bool abandonSends(SendBatch* batch);
+
+// ---- net.cpp: closing --------------------------------------------------------
+
 // Makes the eventual close reset the connection, so whatever is still queued
 // for the peer is discarded then instead of trickling out.
 void socketResetOnClose(SocketHandle socket);
