@@ -276,4 +276,148 @@ TEST_F(SmallSendBuffers, StuckClientsCostTheHealthyOnesNothingAndAreCutOffWithAR
     }
 }
 
+// ---- A slow reader while others chat ------------------------------------------
+
+// Three clients chat a line each every LINE_PERIOD and read everything; a
+// reader at 1 KiB/s registered before them cannot keep up. While the hub
+// waits on it, the chatters' lines pile up into large chunks: those must
+// still reach every chatter, and if anyone is cut off it is the slow reader.
+constexpr int CHATTERS = 3;
+constexpr std::size_t LINE_BYTES = 40;
+constexpr auto LINE_PERIOD = milliseconds(20);
+// Long enough for the slow reader to fall a deadline behind.
+constexpr auto CHAT_TIME = std::chrono::seconds(18);
+constexpr auto SETTLES_WITHIN = milliseconds(2 * SEND_TIMEOUT_MS + 5000);
+
+struct Chatter {
+    Peer reader;               // what reached it
+    std::string outgoing;      // lines made but not yet taken by its socket
+    std::size_t sent = 0;      // bytes its socket took
+    std::size_t lineStart = 0; // where in reader.got the line being read began
+    std::vector<double> delaysMs;
+};
+
+long long microsecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+}
+
+// "<chatter> <microseconds since the start>", padded to LINE_BYTES.
+std::string chatLine(int id, Clock::time_point start) {
+    char head[LINE_BYTES];
+    int length = std::snprintf(head, sizeof head, "%d %lld ", id, microsecondsSince(start));
+    std::string line(head, static_cast<std::size_t>(length));
+    line.resize(LINE_BYTES - 1, '.');
+    return line + '\n';
+}
+
+// Each line ends in its line feed, or in the zero that ends a chunk.
+void noteLines(Chatter& chatter, Clock::time_point start) {
+    const std::string& got = chatter.reader.got;
+    for (std::size_t i = chatter.lineStart; i < got.size(); ++i) {
+        if (got[i] != '\n' && got[i] != '\0') {
+            continue;
+        }
+        int id = 0;
+        long long stamp = 0;
+        // NOLINTNEXTLINE(cert-err34-c): a line the test itself made
+        if (std::sscanf(got.c_str() + chatter.lineStart, "%d %lld", &id, &stamp) == 2) {
+            chatter.delaysMs.push_back(static_cast<double>(microsecondsSince(start) - stamp) /
+                                       1000.0);
+        }
+        chatter.lineStart = i + 1;
+    }
+}
+
+void flush(Chatter& chatter) {
+    if (chatter.outgoing.empty()) {
+        return;
+    }
+    ssize_t n = ::send(chatter.reader.fd, chatter.outgoing.data(), chatter.outgoing.size(),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+        chatter.outgoing.erase(0, static_cast<std::size_t>(n));
+        chatter.sent += static_cast<std::size_t>(n);
+    }
+}
+
+std::size_t othersSent(const std::vector<Chatter>& chatters, std::size_t own) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < chatters.size(); ++i) {
+        total += i == own ? 0 : chatters[i].sent;
+    }
+    return total;
+}
+
+bool everyChatterCaughtUp(const std::vector<Chatter>& chatters) {
+    for (std::size_t i = 0; i < chatters.size(); ++i) {
+        const Chatter& chatter = chatters[i];
+        if (!chatter.reader.ended &&
+            (!chatter.outgoing.empty() || chatter.reader.got.size() < othersSent(chatters, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One round of the chat: each chatter sends what it has and reads what came;
+// the slow reader takes its share.
+void chatRound(std::vector<Chatter>& chatters, std::vector<Peer>& slow, Clock::time_point start) {
+    for (Chatter& chatter : chatters) {
+        flush(chatter);
+        takeWaiting(chatter.reader, ~std::size_t{0}, start);
+        noteLines(chatter, start);
+    }
+    tend(slow, start, false);
+    // Five clients and a clock: nothing to wait on in common.
+    std::this_thread::sleep_for(milliseconds(2));
+}
+
+void reportDelays(const std::vector<Chatter>& chatters, const Peer& slowReader) {
+    std::vector<double> delays;
+    for (const Chatter& chatter : chatters) {
+        delays.insert(delays.end(), chatter.delaysMs.begin(), chatter.delaysMs.end());
+    }
+    std::sort(delays.begin(), delays.end());
+    if (!delays.empty()) {
+        std::printf("chat: %zu lines; delay p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", delays.size(),
+                    delays[delays.size() / 2], delays[delays.size() * 99 / 100], delays.back());
+    }
+    std::printf("slow reader: %s\n", howItEnded(slowReader).c_str());
+}
+
+TEST_F(SmallSendBuffers, ASlowReaderRegisteredFirstCutsNoChatterOff) {
+    std::vector<Peer> slow(1);
+    slow[0].kind = Kind::Slow;
+    slow[0].fd = join(STUCK_WINDOW);
+    ASSERT_GE(slow[0].fd, 0);
+    makeNonBlocking(slow[0].fd);
+    std::vector<Chatter> chatters(CHATTERS);
+    for (Chatter& chatter : chatters) {
+        chatter.reader.fd = join(0);
+        ASSERT_GE(chatter.reader.fd, 0);
+        makeNonBlocking(chatter.reader.fd);
+    }
+
+    auto start = Clock::now();
+    for (auto nextLine = start; Clock::now() < start + CHAT_TIME;) {
+        for (; Clock::now() >= nextLine; nextLine += LINE_PERIOD) {
+            for (std::size_t i = 0; i < chatters.size(); ++i) {
+                chatters[i].outgoing += chatLine(static_cast<int>(i), start);
+            }
+        }
+        chatRound(chatters, slow, start);
+    }
+    auto settleBy = Clock::now() + SETTLES_WITHIN;
+    while (!everyChatterCaughtUp(chatters) && Clock::now() < settleBy) {
+        chatRound(chatters, slow, start);
+    }
+
+    reportDelays(chatters, slow[0]);
+    for (std::size_t i = 0; i < chatters.size(); ++i) {
+        const Peer& reader = chatters[i].reader;
+        EXPECT_FALSE(reader.ended) << "chatter " << i << " cut off: " << howItEnded(reader);
+        EXPECT_EQ(reader.got.size(), othersSent(chatters, i)) << "chatter " << i;
+    }
+}
+
 } // namespace
