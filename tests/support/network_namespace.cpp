@@ -21,24 +21,45 @@ bool failed(NetworkNamespace& network, const char* what, int error) {
     return false;
 }
 
-// A launcher's namespace is used only when it is not the machine's: its
-// settings then end with it.
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev;
+}
+
+// The process that started `pid`, or 0 when that cannot be read.
+long parentOf(long pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr) {
+        return 0;
+    }
+    long parent = 0;
+    // The command name may hold spaces, but never ") ": skip to its end.
+    int found = std::fscanf(file, "%*d (%*[^)]) %*c %ld", &parent);
+    std::fclose(file);
+    return found == 1 ? parent : 0;
+}
+
+// A launcher's namespace is used only when it is not the machine's: some
+// process that led to this one must be outside it, so that its settings end
+// with the run.
 bool launcherMadeOne(NetworkNamespace& network) {
     struct stat own {};
-    struct stat machine {};
     if (::stat("/proc/self/ns/net", &own) != 0) {
         return failed(network, "stat /proc/self/ns/net", errno);
     }
-    if (::stat("/proc/1/ns/net", &machine) != 0) {
-        return failed(network, "stat /proc/1/ns/net", errno);
+    for (long pid = parentOf(::getpid()); pid > 0; pid = parentOf(pid)) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%ld/ns/net", pid);
+        struct stat theirs {};
+        if (::stat(path, &theirs) == 0 && !sameFile(own, theirs)) {
+            return true;
+        }
     }
-    if (own.st_ino == machine.st_ino && own.st_dev == machine.st_dev) {
-        std::snprintf(network.whyNot, sizeof network.whyNot,
-                      "VELLORAN_NETWORK_NAMESPACE=own, but this process shares the machine's "
-                      "network namespace: run it under unshare --net");
-        return false;
-    }
-    return true;
+    std::snprintf(network.whyNot, sizeof network.whyNot,
+                  "VELLORAN_NETWORK_NAMESPACE=own, but this process shares its launchers' network "
+                  "namespace: run it under unshare --net");
+    return false;
 }
 
 bool unshareNetwork(NetworkNamespace& network) {
