@@ -74,17 +74,14 @@ static Progress moveOn(RelayContext* context, ClientNode* peer, const char* chun
     return n == SEND_WAITING ? Progress::Waiting : dropPeer(context->clients, peer, n);
 }
 
-// Watches every peer still waiting for room; false when there is none.
-static bool watchWaitingPeers(RelayContext* context, const ClientNode* own, int length) {
-    bool any = false;
-    clearSendWatch(context->sends);
-    forEachPeer(context->clients, own, [&](ClientNode* peer) {
-        if (peer->sent < length) {
-            watchSend(context->sends, peer->socket, peer->send);
-            any = true;
-        }
-    });
-    return any;
+// Moves the peer on and watches it while it still waits; true when it does.
+static bool moveOnOrWatch(RelayContext* context, ClientNode* peer, const char* chunk, int length,
+                          bool begun) {
+    if (moveOn(context, peer, chunk, length, begun) != Progress::Waiting) {
+        return false;
+    }
+    watchSend(context->sends, peer->socket, peer->send);
+    return true;
 }
 
 // The peers still waiting at the deadline are cut off, all at once: their
@@ -107,11 +104,13 @@ static bool cutOffLatePeers(RelayContext* context, const ClientNode* own, int le
 // is cut off. False when the chunk's buffer must not be written again.
 static bool fanOut(RelayContext* context, const ClientNode* own, const char* chunk, int length,
                    Clock::time_point deadline) {
+    std::uint32_t waiting = 0;
+    clearSendWatch(context->sends);
     forEachPeer(context->clients, own, [&](ClientNode* peer) {
         peer->sent = 0;
-        moveOn(context, peer, chunk, length, false);
+        waiting += moveOnOrWatch(context, peer, chunk, length, false) ? 1U : 0U;
     });
-    while (watchWaitingPeers(context, own, length)) {
+    while (waiting > 0) {
         waitForSends(context->sends, millisecondsUntil(deadline));
         // No second chance at the deadline: a socket can take a little even
         // when the system does not call it ready, and a stuck peer would take
@@ -119,9 +118,11 @@ static bool fanOut(RelayContext* context, const ClientNode* own, const char* chu
         if (millisecondsUntil(deadline) == 0) {
             return cutOffLatePeers(context, own, length);
         }
+        waiting = 0;
+        clearSendWatch(context->sends);
         forEachPeer(context->clients, own, [&](ClientNode* peer) {
             if (peer->sent < length) {
-                moveOn(context, peer, chunk, length, true);
+                waiting += moveOnOrWatch(context, peer, chunk, length, true) ? 1U : 0U;
             }
         });
     }
