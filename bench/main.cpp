@@ -2,7 +2,7 @@
 //
 //   velloran_bench MODE --port P [--host 127.0.0.1] [--relay-pid PID] [options]
 //
-// Modes: throughput, direct, latency, idle, churn; and for scripts,
+// Modes: throughput, direct, latency, idle, churn, fanout; and for scripts,
 // free-port (prints a port that was free a moment ago) and wait-listening
 // (exits 0 once something listens on --port, 1 at --timeout). Each measurement prints one
 // line of key=value pairs and exits 0, or 1 on failure or timeout.
@@ -49,6 +49,10 @@ bool setOption(Options& options, const std::string& name, const char* value) {
         options.clients = whole;
     } else if (name == "--parallel") {
         options.parallel = whole;
+    } else if (name == "--chunk-bytes") {
+        options.chunkBytes = whole;
+    } else if (name == "--chunks") {
+        options.chunks = whole;
     } else if (name == "--timeout") {
         options.timeoutSeconds = number;
     } else {
@@ -58,12 +62,12 @@ bool setOption(Options& options, const std::string& name, const char* value) {
 }
 
 int usage() {
-    std::fputs(
-        "usage: velloran_bench throughput|direct|latency|idle|churn|free-port|wait-listening "
-        "[--port P] [--host H] [--relay-pid PID] [--receivers N] [--bytes B] "
-        "[--messages K] [--message-bytes M] [--interval-us T] [--clients N] "
-        "[--parallel K] [--timeout S]\n",
-        stderr);
+    std::fputs("usage: velloran_bench "
+               "throughput|direct|latency|idle|churn|fanout|free-port|wait-listening "
+               "[--port P] [--host H] [--relay-pid PID] [--receivers N] [--bytes B] "
+               "[--messages K] [--message-bytes M] [--interval-us T] [--clients N] "
+               "[--parallel K] [--chunk-bytes C] [--chunks K] [--timeout S]\n",
+               stderr);
     return 2;
 }
 
@@ -108,6 +112,9 @@ int main(int argc, char** argv) {
     }
     if (mode == "churn") {
         return bench::runChurn(options);
+    }
+    if (mode == "fanout") {
+        return bench::runFanOut(options);
     }
     return usage();
 }

@@ -2,13 +2,18 @@
 # The standard benchmark set, Velloran and the peer side by side in one run.
 #
 #   bench/run.sh BUILD_DIR
+#   BASELINE=/path/to/an/older/velloran bench/run.sh BUILD_DIR
+#
+# With BASELINE, that binary runs as a third relay, "baseline", in the same
+# rounds, so a change is measured before and after side by side.
 #
 # Every round starts each relay afresh for every figure and runs the load
 # generator against it; relays take turns going first from round to round.
 # Placement: pinned (default) puts the relay and the load generator on one
 # CPU, which is what makes figures comparable on a small shared VM; spread
 # puts them on two. Settings come from the environment:
-#   ROUNDS=5  PLACEMENT=pinned|spread  BENCH_CPU=1  BENCH_OUT=BUILD_DIR/bench
+#   ROUNDS=5  PLACEMENT=pinned|spread  BENCH_CPU=1  BENCH_OUT=BUILD_DIR/bench  BASELINE=
+#   FIGURES="thr100 fanout1000" (only these, by name; default all)
 # Writes raw.txt (one line per run), table.md, chart.dat and chart.svg to
 # BENCH_OUT and prints the table.
 set -euo pipefail
@@ -21,13 +26,18 @@ rounds=${ROUNDS:-5}
 placement=${PLACEMENT:-pinned}
 cpu=${BENCH_CPU:-1}
 out=${BENCH_OUT:-$build/bench}
+baseline=${BASELINE:-}
+relays=(velloran peer)
+if [ -n "$baseline" ]; then
+  relays=(velloran baseline peer)
+fi
 
 case $placement in
   pinned) relay_cpus=$cpu; tool_cpus=$cpu ;;
   spread) relay_cpus=0; tool_cpus=1 ;;
   *) echo "PLACEMENT must be pinned or spread" >&2; exit 2 ;;
 esac
-for need in "$tool" "$hub"; do
+for need in "$tool" "$hub" ${baseline:+"$baseline"}; do
   [ -x "$need" ] || { echo "missing $need: build with -DVELLORAN_BENCH=ON" >&2; exit 2; }
 done
 command -v ncat >/dev/null || { echo "the peer needs ncat (apt-get install ncat)" >&2; exit 2; }
@@ -48,6 +58,8 @@ figures=(
   "idle10000|idle --clients 10000"
   "churn1|churn --clients 3000 --parallel 1"
   "churn8|churn --clients 3000 --parallel 8"
+  "fanout1000|fanout --receivers 10000 --chunk-bytes 1000 --chunks 5"
+  "fanout65535|fanout --receivers 10000 --chunk-bytes 65535 --chunks 5"
 )
 
 relay_pid=
@@ -64,6 +76,7 @@ trap stop_relay EXIT
 start_relay() {
   case $1 in
     velloran) taskset -c "$relay_cpus" "$hub" "$2" </dev/null >/dev/null 2>&1 & ;;
+    baseline) taskset -c "$relay_cpus" "$baseline" "$2" </dev/null >/dev/null 2>&1 & ;;
     peer) taskset -c "$relay_cpus" ncat --broker --listen 127.0.0.1 "$2" --max-conns 20000 \
             </dev/null >/dev/null 2>&1 & ;;
   esac
@@ -93,12 +106,23 @@ measure() {
   echo "  round $round  $name  $relay: $line" >&2
 }
 
+# Relays take turns going first: round r starts with relay (r - 1) mod count.
+order_of_round() {
+  local first=$((($1 - 1) % ${#relays[@]})) i
+  for i in "${!relays[@]}"; do
+    echo -n "${relays[(first + i) % ${#relays[@]}]} "
+  done
+}
+
 started=$(date +%s)
 for round in $(seq "$rounds"); do
-  if [ $((round % 2)) -eq 1 ]; then order="velloran peer"; else order="peer velloran"; fi
+  order=$(order_of_round "$round")
   for figure in "${figures[@]}"; do
     name=${figure%%|*}
     args=${figure#*|}
+    if [ -n "${FIGURES:-}" ] && [[ " $FIGURES " != *" $name "* ]]; then
+      continue
+    fi
     if [ "$name" = direct ]; then
       measure "$name" "$args" direct "$round"
       continue
@@ -112,6 +136,7 @@ done
 {
   echo "Placement: $placement (relay on CPU $relay_cpus, load generator on CPU $tool_cpus)."
   echo "Machine: $(nproc) CPUs, kernel $(uname -r). Rounds: $rounds, $(($(date +%s) - started)) s in all."
+  [ -z "$baseline" ] || echo "Baseline: $baseline."
   echo
   awk -f "$here/table.awk" -v chart="$out/chart.dat" "$raw"
 } >"$out/table.md"

@@ -1,6 +1,8 @@
 # Turns raw.txt (one line of key=value pairs per run) into the results table:
 # medians over rounds, ratios taken round by round and then their median,
 # and each relay's spread over rounds. Writes the chart's data to `chart`.
+# When a run had a baseline relay (an older Velloran), every row also shows it
+# and Velloran ÷ baseline, taken round by round like the other ratios.
 
 {
     delete kv
@@ -9,6 +11,7 @@
         kv[substr($i, 1, p - 1)] = substr($i, p + 1)
     }
     t = kv["test"]; r = kv["relay"]; n = kv["round"] + 0
+    if (r == "baseline") hasBaseline = 1
     if (n > rounds) rounds = n
     ok[t, r, n] = kv["result"] == "ok"
     if (!ok[t, r, n]) why[t, r] = kv["reason"]
@@ -70,19 +73,36 @@ function shown(t, r, k,    s, kept) {
 
 function ratio(s) { return s == "" ? "–" : sprintf("%.2f×", median(s)) }
 
+# The baseline's cells, or none in a run without one.
+function beforeCells(t, k) {
+    if (!hasBaseline) return ""
+    return sprintf(" %s | %s |", shown(t, "baseline", k), ratio(ratios(t, "velloran", k, t, "baseline", k)))
+}
+
+function spreads(t, k) {
+    return spread(series(t, "velloran", k)) " / " \
+        (hasBaseline ? spread(series(t, "baseline", k)) " / " : "") spread(series(t, "peer", k))
+}
+
 function row(label, t, k, vsDirect) {
-    printf "| %s | %s | %s | %s | %s | %s / %s |\n", label, shown(t, "velloran", k), \
+    printf "| %s | %s |%s %s | %s | %s | %s |\n", label, shown(t, "velloran", k), beforeCells(t, k), \
         shown(t, "peer", k), ratio(ratios(t, "velloran", k, t, "peer", k)), \
         vsDirect ? ratio(ratios(t, "velloran", k, "direct", "direct", "per_receiver_MBps")) " / " \
                    ratio(ratios(t, "peer", k, "direct", "direct", "per_receiver_MBps")) : "–", \
-        spread(series(t, "velloran", k)), spread(series(t, "peer", k))
+        spreads(t, k)
 }
 
 END {
-    print "| Figure | Velloran | Peer (ncat --broker) | Velloran ÷ peer | ÷ direct (Velloran / peer) | Spread over rounds (Velloran / peer) |"
-    print "|---|---|---|---|---|---|"
-    printf "| direct: one loopback connection, no relay, MB/s | %s | | | | %s |\n", \
-        shown("direct", "direct", "per_receiver_MBps"), spread(series("direct", "direct", "per_receiver_MBps"))
+    if (hasBaseline) {
+        print "| Figure | Velloran | Baseline | Velloran ÷ baseline | Peer (ncat --broker) | Velloran ÷ peer | ÷ direct (Velloran / peer) | Spread over rounds (Velloran / baseline / peer) |"
+        print "|---|---|---|---|---|---|---|---|"
+    } else {
+        print "| Figure | Velloran | Peer (ncat --broker) | Velloran ÷ peer | ÷ direct (Velloran / peer) | Spread over rounds (Velloran / peer) |"
+        print "|---|---|---|---|---|---|"
+    }
+    printf "| direct: one loopback connection, no relay, MB/s | %s |%s | | | %s |\n", \
+        shown("direct", "direct", "per_receiver_MBps"), hasBaseline ? " | |" : "", \
+        spread(series("direct", "direct", "per_receiver_MBps"))
     row("throughput 1→1, MB/s", "thr1", "aggregate_MBps", 1)
     row("throughput 1→10, MB/s delivered in all", "thr10", "aggregate_MBps", 1)
     row("throughput 1→100, MB/s delivered in all", "thr100", "aggregate_MBps", 1)
@@ -100,6 +120,12 @@ END {
     row("idle 10 000 clients: relay threads per client", "idle10000", "threads_per_client", 0)
     row("churn, 1 at a time: connections/s", "churn1", "connections_per_s", 0)
     row("churn, 8 at a time: connections/s", "churn8", "connections_per_s", 0)
+    row("one chunk of 1000 B to 10 000 clients: ms until the last has it, p50 of 5", "fanout1000", "p50_ms", 0)
+    row("one chunk of 1000 B to 10 000 clients: ms until the last has it, max of 5", "fanout1000", "max_ms", 0)
+    row("one chunk of 65535 B to 10 000 clients: ms until the last has it, p50 of 5", "fanout65535", "p50_ms", 0)
+    row("one chunk of 65535 B to 10 000 clients: ms until the last has it, max of 5", "fanout65535", "max_ms", 0)
+    row("relay CPU ms per chunk of 1000 B to 10 000 clients", "fanout1000", "relay_cpu_ms_per_chunk", 0)
+    row("relay CPU ms per chunk of 65535 B to 10 000 clients", "fanout65535", "relay_cpu_ms_per_chunk", 0)
 
     print "# receivers velloran_MBps peer_MBps velloran_p50_us peer_p50_us velloran_p99_us peer_p99_us" > chart
     for (n = 1; n <= 100; n *= 10)
