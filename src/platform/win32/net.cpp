@@ -508,11 +508,13 @@ void socketResetOnClose(SocketHandle socket) {
 
 void socketShutdownBoth(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
 
-// Should the stop itself fail, shutting the socket down and cancelling its
-// receive still ends it with the usual socket provider.
+// Should the stop itself fail, cancelling the socket's operations still ends
+// its receive with the usual socket provider, and shutting the receiving side
+// down ends later ones. Neither sends the peer a FIN: a client cut off must
+// see the close's reset, not a clean end after part of a chunk.
 void socketEndReceive(SocketHandle socket, ReceiveStop* stop) {
     if (SetEvent(stop->stopped) == 0) {
-        socketShutdownBoth(socket);
+        ::shutdown(native(socket), SD_RECEIVE);
         CancelIoEx(reinterpret_cast<HANDLE>(native(socket)), nullptr);
     }
 }
