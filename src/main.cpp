@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     auto* server = new RelayServer{};
     server->port = convertPort(argv[1]);
     server->portText = argv[1];
-    server->context = new RelayContext{nullptr, nullptr};
+    server->context = new RelayContext{nullptr, nullptr, nullptr};
     startNetwork(server);
     runServer(server);
 }

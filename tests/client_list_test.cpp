@@ -46,7 +46,9 @@ ClientNode* newEntry() {
     EXPECT_EQ(socketBind(socket, &anyPort, NET_ADDRESS_LENGTH), 0);
     ReceiveStop* stop = createReceiveStop();
     EXPECT_NE(stop, nullptr);
-    return new ClientNode{nullptr, nullptr, socket, stop, ClientState::Registered};
+    SendSlot* send = createSendSlot();
+    EXPECT_NE(send, nullptr);
+    return new ClientNode{nullptr, nullptr, socket, stop, ClientState::Registered, send, 0};
 }
 
 bool isOpen(SocketHandle socket) {

@@ -4,10 +4,13 @@
 // calls that fail and on which occurrence. Linux only.
 //
 // Occurrences follow from what the hub does, in order: at start it allocates
-// the relay lock and the console thread's start record, then starts the
-// console thread; each client then costs three allocations (its entry, its
-// worker's start record, its thread's start record) and one thread start,
-// as long as no thread of an earlier client waits parked for it.
+// the relay lock, the fan-out's send batch and the console thread's start
+// record, then starts the console thread; the first client also makes the
+// batch's room (for 64 sends) and, after its worker's start record, the
+// parking lock; each client costs four allocations of its own (its entry, its
+// receive buffer, its worker's start record, its thread's first work), and
+// a thread's start record and one thread start as long as no thread of an
+// earlier client waits parked for it.
 
 #include "server/worker_threads.h"
 #include "support/harness.h"
@@ -107,8 +110,12 @@ const StartupFault STARTUP_FAULTS[] = {
      {"VELLORAN_FAULT_PTHREAD_ATTR_INIT=ENOMEM@1"},
      {},
      "erreur de creation du thread console\n"},
-    {"the console thread's start cannot be allocated",
+    {"the fan-out's send batch cannot be allocated",
      {"VELLORAN_FAULT_NEW=ENOMEM@2"},
+     {},
+     "erreur de creation du lot d'envois\n"},
+    {"the console thread's start cannot be allocated",
+     {"VELLORAN_FAULT_NEW=ENOMEM@3"},
      {},
      "erreur de creation du thread console\n"},
     {"the console thread cannot start",
@@ -146,10 +153,11 @@ struct SetupFault {
 };
 
 const SetupFault SETUP_FAULTS[] = {
-    {"its entry cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@12", false},
-    {"its worker's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@13", false},
-    {"its worker thread's first work cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@14", false},
-    {"its thread's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@15", false},
+    {"its entry cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@16", false},
+    {"its receive buffer cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@17", false},
+    {"its worker's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@18", false},
+    {"its worker thread's first work cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@19", false},
+    {"its thread's start cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@20", false},
     {"its worker thread cannot start", "VELLORAN_FAULT_PTHREAD_CREATE=EAGAIN@4", false},
     {"its worker thread fails to start slowly while a fan-out drops it",
      "VELLORAN_FAULT_PTHREAD_CREATE=EAGAIN@4/1500", true},
@@ -206,11 +214,11 @@ struct ParkingFault {
 };
 
 // The first client's start makes the parking lock (the allocation after its
-// entry and its worker's start); each thread makes its wake-up when it first
-// parks.
+// entry, the batch's room, its buffer and its worker's start); each thread makes its wake-up when
+// it first parks.
 const ParkingFault PARKING_FAULTS[] = {
     {"a thread's wake-up cannot be set up", "VELLORAN_FAULT_SEM_INIT=EINVAL"},
-    {"the parking lock cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@5"},
+    {"the parking lock cannot be allocated", "VELLORAN_FAULT_NEW=ENOMEM@8"},
     {"the parking lock cannot be initialised", "VELLORAN_FAULT_PTHREAD_MUTEX_INIT=EAGAIN@2"},
 };
 
@@ -287,16 +295,27 @@ struct SendFault {
     bool dropped; // that client is dropped
 };
 
+// A shortage of the hub's own (buffers, memory) is waited out like a full
+// socket: the peer keeps its place. Any other failure drops it.
 const SendFault SEND_FAULTS[] = {
     {"no room for a moment (EAGAIN), to the second", {"VELLORAN_FAULT_SEND=EAGAIN@4"}, 1, false},
     {"no room, and the wait for room runs out of memory (ENOMEM) three times, to the second",
      {"VELLORAN_FAULT_SEND=EAGAIN@4", "VELLORAN_FAULT_POLL=ENOMEM@1-3"},
      1,
      false},
-    {"out of buffers (ENOBUFS), to the second", {"VELLORAN_FAULT_SEND=ENOBUFS@4"}, 1, true},
-    {"out of memory (ENOMEM), to the third", {"VELLORAN_FAULT_SEND=ENOMEM@5"}, 2, true},
-    {"out of buffers, and its reset cannot be set",
-     {"VELLORAN_FAULT_SEND=ENOBUFS@4", "VELLORAN_FAULT_SETSOCKOPT=EINVAL"},
+    {"out of buffers (ENOBUFS), to the second", {"VELLORAN_FAULT_SEND=ENOBUFS@4"}, 1, false},
+    {"out of buffers three times running, to the second",
+     {"VELLORAN_FAULT_SEND=ENOBUFS@4-6"},
+     1,
+     false},
+    {"out of memory (ENOMEM), to the third", {"VELLORAN_FAULT_SEND=ENOMEM@5"}, 2, false},
+    {"a failure of its own (EIO), to the second", {"VELLORAN_FAULT_SEND=EIO@4"}, 1, true},
+    {"no route any more (EHOSTUNREACH), to the third",
+     {"VELLORAN_FAULT_SEND=EHOSTUNREACH@5"},
+     2,
+     true},
+    {"a failure of its own, and its reset cannot be set",
+     {"VELLORAN_FAULT_SEND=EIO@4", "VELLORAN_FAULT_SETSOCKOPT=EINVAL"},
      1,
      true},
 };

@@ -124,8 +124,7 @@ constexpr int SEND_WAITING = 0;
 constexpr int SEND_FAILED = -1;
 constexpr int SEND_PEER_GONE = -2;
 // Sends what the socket takes of `data` without waiting for room.
-int startSend(SendBatch* batch, SocketHandle socket, SendSlot* slot, const char* data,
-              int length);
+int startSend(SendBatch* batch, SocketHandle socket, SendSlot* slot, const char* data, int length);
 // After a wait, for a send that was SEND_WAITING: how it stands now, without
 // waiting. Same data and length as the send it continues.
 int continueSend(SendBatch* batch, SocketHandle socket, SendSlot* slot, const char* data,

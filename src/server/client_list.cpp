@@ -44,13 +44,16 @@ void dropClient(ClientList* clients, ClientNode* node, ClientState why) {
 }
 
 // Out of the count before the close, so no client that sees the close can
-// still be counted.
+// still be counted. A dropped client gets no shutdown: it would queue an end
+// of stream ahead of the close's reset, and a client that is cut off must
+// see that it was.
 void removeClient(ClientList* clients, ClientNode* node) {
     if (node->state == ClientState::Registered) {
         unlinkClient(clients, node);
+        socketShutdownBoth(node->socket);
     }
-    socketShutdownBoth(node->socket);
     socketClose(node->socket);
     destroyReceiveStop(node->stop);
+    destroySendSlot(node->send);
     delete node;
 }

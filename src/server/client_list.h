@@ -33,6 +33,8 @@ struct ClientNode {
     SocketHandle socket;
     ReceiveStop* stop; // ends the worker's receive when the client is cut off
     ClientState state;
+    SendSlot* send; // its copy of the chunk being fanned out, while in flight
+    int sent;       // bytes of that chunk it has taken so far
 };
 
 // The clients in accept order. Created once at start-up; lives until the
@@ -44,11 +46,13 @@ struct ClientList {
     std::atomic<std::uint32_t> count;
 };
 
-// What every relay worker is handed: the registry and the lock that guards it.
+// What every relay worker is handed: the registry, the lock that guards it,
+// and the sends of the one fan-out the lock lets run, waited for together.
 // Created once at start-up; lives until the process ends.
 struct RelayContext {
     ClientList* clients;
     RelayLock* lock;
+    SendBatch* sends; // room for one send per registered client, made as each joins
 };
 
 // Holds the relay lock for one scope.
@@ -67,11 +71,12 @@ ClientList* createClientList();
 void appendClient(ClientList* clients, ClientNode* node);
 // dropClient takes a registered entry out of the registry as Gone or CutOff.
 // Either way its close will reset the connection, discarding what is still
-// queued for it; a cut-off client's receive is ended too, so its worker
-// wakes and ends.
+// queued for it, with no end of stream ahead of the reset; a cut-off
+// client's receive is ended too, so its worker wakes and ends.
 void dropClient(ClientList* clients, ClientNode* node, ClientState why);
 // removeClient ends the entry's life: out of the registry if still in it,
-// its socket shut down and closed, its receive stop and the entry freed.
+// its socket shut down (unless dropped: its close is a reset) and closed,
+// its receive stop, its send record and the entry freed.
 void removeClient(ClientList* clients, ClientNode* node);
 
 // Walk: visit every entry, oldest first, under the relay lock. The visit may

@@ -1,9 +1,10 @@
 // The relay worker: one thread per connected client. It receives what its
 // client sends and forwards each chunk, last byte zeroed, to every other
-// registered client, and drops a peer that fails a chunk or has not taken it
-// in time. When its connection ends, or its own client was cut off, it ends
-// the entry's life (removeClient). It touches the registry only under the
-// lock.
+// registered client: the sends to all of them start at once and are waited
+// for together. It drops a peer that fails a chunk or has not taken it in
+// time. When its connection ends, or its own client was cut off, it ends the
+// entry's life (removeClient). It touches the registry, the peers' send
+// records and the context's batch only under the lock.
 #pragma once
 
 #include "server/client_list.h"
@@ -12,11 +13,13 @@
 
 constexpr int MAX_CHUNK = 65535;
 // Every peer must have taken a chunk this long after it arrived, or it is
-// dropped: one stuck client cannot freeze the hub for everyone, and however
-// many are stuck on one chunk, the hub waits this long once.
+// cut off: one stuck client cannot freeze the hub for everyone. All peers
+// wait at once, so however many are stuck on one chunk, the hub waits this
+// long once, and the others take the chunk meanwhile at their own pace.
 constexpr int SEND_TIMEOUT_SECONDS = 10;
-// The receive buffer lives on the worker's stack: room for it and a margin,
-// far below the default, so one process holds thousands of clients.
+// The receive buffer is on the heap (a send the system would not let go of
+// keeps it): the stack holds small frames only, far below the default, so
+// one process holds thousands of clients.
 constexpr std::size_t RELAY_WORKER_STACK_BYTES = std::size_t{256} * 1024;
 
 // Starts the worker for `own`, which must already be registered. Returns

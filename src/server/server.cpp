@@ -82,26 +82,37 @@ static void openListener(RelayServer* server) {
 }
 
 // Registers a new connection and starts its worker. A connection that cannot
-// be served is closed at once: no entry ever stays without a worker. While
-// the worker's start is under way the entry is registered, so a fan-out may
-// already have dropped it; removeClient knows.
+// be served is closed at once: no entry ever stays without a worker. What a
+// fan-out needs for it (its send record, room in the batch) is had before it
+// joins, so no fan-out ever allocates. While the worker's start is under way
+// the entry is registered, so a fan-out may already have dropped it;
+// removeClient knows.
 static void admitClient(RelayContext* context, SocketHandle socket) {
     ReceiveStop* stop = createReceiveStop();
+    SendSlot* send = createSendSlot();
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
-    auto* node = stop == nullptr
-                     ? nullptr
-                     : new (std::nothrow)
-                           ClientNode{nullptr, nullptr, socket, stop, ClientState::Registered};
+    auto* node =
+        stop == nullptr || send == nullptr
+            ? nullptr
+            : new (std::nothrow)
+                  ClientNode{nullptr, nullptr, socket, stop, ClientState::Registered, send, 0};
     if (node == nullptr) {
         destroyReceiveStop(stop);
+        destroySendSlot(send);
         socketClose(socket);
         return;
     }
+    bool admitted = false;
     {
         RelayLockHold hold(context->lock);
-        appendClient(context->clients, node);
+        admitted = reserveSendBatch(context->sends, context->clients->count + 1);
+        if (admitted) {
+            appendClient(context->clients, node);
+        } else {
+            node->state = ClientState::Gone; // never registered: nothing to unlink
+        }
     }
-    if (!startRelayWorker(context, node)) {
+    if (!admitted || !startRelayWorker(context, node)) {
         RelayLockHold hold(context->lock);
         removeClient(context->clients, node);
     }
@@ -130,6 +141,10 @@ void runServer(RelayServer* server) {
     server->context->lock = createRelayLock();
     if (server->context->lock == nullptr) {
         failStartup("erreur de creation du verrou de relais", false);
+    }
+    server->context->sends = createSendBatch();
+    if (server->context->sends == nullptr) {
+        failStartup("erreur de creation du lot d'envois", false);
     }
     if (!startDetachedThread(consoleWorker, server, 0)) {
         failStartup("erreur de creation du thread console", false);

@@ -11,7 +11,8 @@
 //   POLL (only the polls that wait to write: the relay's, never the console's),
 //   TCGETATTR, TCSETATTR, SEM_INIT, and PTHREAD_CREATE, PTHREAD_ATTR_INIT and
 //   PTHREAD_MUTEX_INIT (which fail with the error as their result),
-//   NEW (operator new with std::nothrow returns null; the error is unused),
+//   NEW (operator new, or new[], with std::nothrow returns null; the error is
+//   unused),
 //   RECV (counted as calls return: the real receive runs, then its result is
 //   replaced by the failure, so a blocked worker fails once data or the end
 //   arrives and the order of failures follows the order of the clients' acts).
@@ -284,4 +285,14 @@ void* operator new(std::size_t size, const std::nothrow_t& tag) noexcept {
     }
     using Allocate = void* (*)(std::size_t, const std::nothrow_t&) noexcept;
     return real<Allocate>("_ZnwmRKSt9nothrow_t")(size, tag);
+}
+
+// Arrays too (the hub's receive buffers and its wait lists), counted with the
+// rest in the order they are made.
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    if (failsNow(allocationFault)) {
+        return nullptr;
+    }
+    using Allocate = void* (*)(std::size_t, const std::nothrow_t&) noexcept;
+    return real<Allocate>("_ZnamRKSt9nothrow_t")(size, tag);
 }
