@@ -148,8 +148,11 @@ static void relayWorker(void* argument) {
             return;
         }
         buffer[n - 1] = '\0';
-        if (!fanOut(start.context, start.own, buffer, n, chunkDeadline(arrived)) &&
-            (buffer = new (std::nothrow) char[MAX_CHUNK]) == nullptr) {
+        if (fanOut(start.context, start.own, buffer, n, chunkDeadline(arrived))) {
+            continue;
+        }
+        buffer = new (std::nothrow) char[MAX_CHUNK]; // the old one is the system's now
+        if (buffer == nullptr) {
             removeClient(clients, start.own);
             return;
         }

@@ -1,0 +1,423 @@
+// Clients that stop taking their chunks, on a network whose send buffers are
+// as small as a real one's, where a chunk of tens of KiB rarely fits a
+// socket at once. However many there are and wherever they sit in the
+// registry, the healthy clients get every chunk whole, the hub waits at most
+// once per chunk, and only the clients that did not take a chunk are cut
+// off, with a reset. Everything runs in a network namespace of the test's
+// own (root only), so the small buffers bind this test's connections alone.
+
+#include "support/harness.h"
+#include "support/network_namespace.h"
+#include "support/payload.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace harness;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A connection's send buffer across a real network: 16 KiB, and no more.
+constexpr char SMALL_SEND_BUFFERS[] = "4096 16384 16384";
+// How long every peer has to take a chunk once it has arrived.
+constexpr int SEND_TIMEOUT_MS = 10000;
+constexpr std::size_t CHUNK = 65535;
+constexpr std::size_t CHUNKS = 3;
+constexpr std::uint32_t SENDER_ID = 1;
+
+constexpr int STUCK_WINDOW = 2048;
+constexpr int HEALTHY_WINDOW = 8192;
+// A slow reader takes SLOW_BYTES every SLOW_PERIOD: 1 KiB/s.
+constexpr std::size_t SLOW_BYTES = 100;
+constexpr auto SLOW_PERIOD = milliseconds(100);
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void makeNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// ---- Clients and what reached them ------------------------------------------
+
+enum class Kind { Stuck, Slow, Healthy };
+
+struct Peer {
+    Kind kind = Kind::Healthy;
+    int fd = -1;
+    std::string got;
+    bool ended = false;
+    int endError = 0;   // errno of the receive that ended the stream; 0 for a clean end
+    double endedAt = 0; // seconds after the first chunk went out
+    Clock::time_point nextSlowRead{};
+};
+
+// Takes up to `most` bytes that are there; notes how the stream ended.
+void takeWaiting(Peer& peer, std::size_t most, Clock::time_point start) {
+    char block[65536];
+    while (!peer.ended && most > 0) {
+        ssize_t n = ::recv(peer.fd, block, std::min(most, sizeof block), MSG_DONTWAIT);
+        if (n > 0) {
+            peer.got.append(block, static_cast<std::size_t>(n));
+            most -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return;
+        }
+        peer.ended = true;
+        peer.endError = n < 0 ? errno : 0;
+        peer.endedAt = secondsSince(start);
+    }
+}
+
+// Each client reads as its kind does; a stuck one reads only when `drain`
+// says the test now wants to see how its stream ends.
+void tend(std::vector<Peer>& peers, Clock::time_point start, bool drain) {
+    for (Peer& peer : peers) {
+        if (peer.kind == Kind::Healthy || (peer.kind == Kind::Stuck && drain)) {
+            takeWaiting(peer, ~std::size_t{0}, start);
+        } else if (peer.kind == Kind::Slow && Clock::now() >= peer.nextSlowRead) {
+            takeWaiting(peer, SLOW_BYTES, start);
+            peer.nextSlowRead = Clock::now() + SLOW_PERIOD;
+        }
+    }
+}
+
+std::string howItEnded(const Peer& peer) {
+    char line[160];
+    if (!peer.ended) {
+        std::snprintf(line, sizeof line, "still open after %zu bytes", peer.got.size());
+    } else {
+        std::snprintf(line, sizeof line, "%s after %zu bytes, %.2f s after the first chunk",
+                      peer.endError == 0 ? "a clean end of stream" : std::strerror(peer.endError),
+                      peer.got.size(), peer.endedAt);
+    }
+    return line;
+}
+
+// Bytes that are neither the sender's nor a chunk's zeroed last byte. Each
+// of the sender's chunks ends in a zero; the hub may also split one where its
+// receive did, which shows as another zero.
+std::size_t wrongBytes(const std::string& got) {
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        auto byte = static_cast<unsigned char>(got[i]);
+        bool chunkEnd = i % CHUNK == CHUNK - 1;
+        wrong += chunkEnd ? byte != 0 : byte != 0 && byte != payloadByte(SENDER_ID, i);
+    }
+    return wrong;
+}
+
+// ---- The hub, in a namespace with small send buffers -------------------------
+
+class SmallSendBuffers : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { network = enterNetworkNamespace(SMALL_SEND_BUFFERS); }
+    void SetUp() override {
+        if (!network.ready) {
+            GTEST_SKIP() << network.whyNot;
+        }
+        server = startOnFreePort(Keys::Pipe);
+        ASSERT_GT(server.pid, 0) << "the server did not start accepting";
+    }
+    void TearDown() override {
+        for (int fd : open) {
+            ::close(fd);
+        }
+        stop(server);
+    }
+    // Connects after every client so far and proves it registered, so the
+    // registry holds the clients in this order.
+    int join(int receiveWindow) {
+        int fd = connectTo(server.port, receiveWindow);
+        if (fd >= 0) {
+            if (!open.empty()) {
+                proveRegistered(fd, open);
+            }
+            open.push_back(fd);
+        }
+        return fd;
+    }
+    static NetworkNamespace network;
+    Server server;
+    std::vector<int> open;
+};
+
+NetworkNamespace SmallSendBuffers::network;
+
+// ---- Stuck clients among healthy ones ----------------------------------------
+
+// Clients in registry order, after the sender: X never reads, S reads
+// 1 KiB/s, H reads all the time.
+struct Lineup {
+    const char* name;
+    const char* order;
+};
+
+const Lineup LINEUPS[] = {
+    {"a stuck client before a healthy one", "XH"},
+    {"two stuck among three healthy", "XHXHH"},
+    {"six stuck before two healthy", "XXXXXXHH"},
+    {"a slow reader before a healthy one", "SH"},
+};
+
+// The stuck clients are cut off when the first chunk's deadline passes;
+// from then on the chunks go at once. So every chunk reaches the healthy
+// clients within one deadline plus the slack of a slow machine: a bound on
+// how many times the hub waits, not a speed. A hub that waited once per
+// stuck client, or once per chunk, would need three to six deadlines here.
+constexpr auto ALL_CHUNKS_WITHIN = milliseconds(2 * SEND_TIMEOUT_MS + 5000);
+// A cut-off slow reader still has its own receive buffer to read at 1 KiB/s.
+constexpr auto CUT_OFF_ENDS_WITHIN = milliseconds(15000);
+
+bool everyHealthyHas(const std::vector<Peer>& peers, std::size_t bytes) {
+    return std::all_of(peers.begin(), peers.end(), [bytes](const Peer& peer) {
+        return peer.kind != Kind::Healthy || peer.ended || peer.got.size() >= bytes;
+    });
+}
+
+bool everyCutOffEnded(const std::vector<Peer>& peers) {
+    return std::all_of(peers.begin(), peers.end(),
+                       [](const Peer& peer) { return peer.kind == Kind::Healthy || peer.ended; });
+}
+
+// The sender's chunks, each sent once every healthy client has the one
+// before, so each is one chunk of the sender's. Returns when every healthy
+// client has them all, or has ended, or the bound passes.
+void sendChunks(int sender, std::vector<Peer>& peers, Clock::time_point start) {
+    std::vector<unsigned char> payload(CHUNK * CHUNKS);
+    fillPayload(SENDER_ID, 0, payload.data(), payload.size());
+    std::size_t sent = 0;
+    std::size_t released = CHUNK; // bytes the sender may have sent so far
+    while (!everyHealthyHas(peers, payload.size()) && Clock::now() < start + ALL_CHUNKS_WITHIN) {
+        if (sent < released) {
+            ssize_t n =
+                ::send(sender, payload.data() + sent, released - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            sent += n > 0 ? static_cast<std::size_t>(n) : 0;
+        } else if (released < payload.size() && everyHealthyHas(peers, released)) {
+            released += CHUNK;
+        }
+        tend(peers, start, false);
+        pollfd room{sender, POLLOUT, 0};
+        ::poll(&room, sent < released ? 1 : 0, 10);
+    }
+}
+
+TEST_F(SmallSendBuffers, StuckClientsCostTheHealthyOnesNothingAndAreCutOffWithAReset) {
+    for (const Lineup& lineup : LINEUPS) {
+        SCOPED_TRACE(lineup.name);
+        if (&lineup != LINEUPS) {
+            TearDown();
+            open.clear();
+            SetUp();
+        }
+        int sender = join(0);
+        ASSERT_GE(sender, 0);
+        std::vector<Peer> peers;
+        long healthy = 0;
+        for (const char* letter = lineup.order; *letter != '\0'; ++letter) {
+            Kind kind = *letter == 'X' ? Kind::Stuck : *letter == 'S' ? Kind::Slow : Kind::Healthy;
+            healthy += kind == Kind::Healthy ? 1 : 0;
+            int fd = join(kind == Kind::Healthy ? HEALTHY_WINDOW : STUCK_WINDOW);
+            ASSERT_GE(fd, 0);
+            makeNonBlocking(fd);
+            Peer peer;
+            peer.kind = kind;
+            peer.fd = fd;
+            peers.push_back(peer);
+        }
+
+        auto start = Clock::now();
+        sendChunks(sender, peers, start);
+        double allThere = secondsSince(start);
+        auto drainUntil = Clock::now() + CUT_OFF_ENDS_WITHIN;
+        while (!everyCutOffEnded(peers) && Clock::now() < drainUntil) {
+            tend(peers, start, true);
+            std::this_thread::sleep_for(milliseconds(10)); // the clients have no common signal
+        }
+
+        std::printf("%s: healthy clients done after %.2f s\n", lineup.name, allThere);
+        for (std::size_t i = 0; i < peers.size(); ++i) {
+            const Peer& peer = peers[i];
+            std::printf("  %c: %s\n", lineup.order[i], howItEnded(peer).c_str());
+            if (peer.kind == Kind::Healthy) {
+                EXPECT_FALSE(peer.ended) << "client " << i << " cut off: " << howItEnded(peer);
+                EXPECT_EQ(peer.got.size(), CHUNK * CHUNKS) << "client " << i;
+                EXPECT_EQ(wrongBytes(peer.got), 0u) << "client " << i;
+            } else {
+                EXPECT_TRUE(peer.ended && peer.endError == ECONNRESET)
+                    << "client " << i << " should see a reset: " << howItEnded(peer);
+            }
+        }
+        EXPECT_LT(allThere, std::chrono::duration<double>(ALL_CHUNKS_WITHIN).count());
+        EXPECT_TRUE(userCountBecomes(server, 1 + healthy)) << "only the stuck ones left";
+        sendBytes(sender, "after");
+        for (const Peer& peer : peers) {
+            if (peer.kind == Kind::Healthy) {
+                EXPECT_EQ(receiveBytes(peer.fd, 5), zeroLast("after")) << "still relayed to";
+            }
+        }
+    }
+}
+
+// ---- A slow reader while others chat ------------------------------------------
+
+// Three clients chat a line each every LINE_PERIOD and read everything; a
+// reader at 1 KiB/s registered before them cannot keep up. While the hub
+// waits on it, the chatters' lines pile up into large chunks: those must
+// still reach every chatter, and if anyone is cut off it is the slow reader.
+constexpr int CHATTERS = 3;
+constexpr std::size_t LINE_BYTES = 40;
+constexpr auto LINE_PERIOD = milliseconds(20);
+// Long enough for the slow reader to fall a deadline behind.
+constexpr auto CHAT_TIME = std::chrono::seconds(18);
+constexpr auto SETTLES_WITHIN = milliseconds(2 * SEND_TIMEOUT_MS + 5000);
+
+struct Chatter {
+    Peer reader;               // what reached it
+    std::string outgoing;      // lines made but not yet taken by its socket
+    std::size_t sent = 0;      // bytes its socket took
+    std::size_t lineStart = 0; // where in reader.got the line being read began
+    std::vector<double> delaysMs;
+};
+
+long long microsecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+}
+
+// "<chatter> <microseconds since the start>", padded to LINE_BYTES.
+std::string chatLine(int id, Clock::time_point start) {
+    char head[LINE_BYTES];
+    int length = std::snprintf(head, sizeof head, "%d %lld ", id, microsecondsSince(start));
+    std::string line(head, static_cast<std::size_t>(length));
+    line.resize(LINE_BYTES - 1, '.');
+    return line + '\n';
+}
+
+// Each line ends in its line feed, or in the zero that ends a chunk.
+void noteLines(Chatter& chatter, Clock::time_point start) {
+    const std::string& got = chatter.reader.got;
+    for (std::size_t i = chatter.lineStart; i < got.size(); ++i) {
+        if (got[i] != '\n' && got[i] != '\0') {
+            continue;
+        }
+        int id = 0;
+        long long stamp = 0;
+        // NOLINTNEXTLINE(cert-err34-c): a line the test itself made
+        if (std::sscanf(got.c_str() + chatter.lineStart, "%d %lld", &id, &stamp) == 2) {
+            chatter.delaysMs.push_back(static_cast<double>(microsecondsSince(start) - stamp) /
+                                       1000.0);
+        }
+        chatter.lineStart = i + 1;
+    }
+}
+
+void flush(Chatter& chatter) {
+    if (chatter.outgoing.empty()) {
+        return;
+    }
+    ssize_t n = ::send(chatter.reader.fd, chatter.outgoing.data(), chatter.outgoing.size(),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+        chatter.outgoing.erase(0, static_cast<std::size_t>(n));
+        chatter.sent += static_cast<std::size_t>(n);
+    }
+}
+
+std::size_t othersSent(const std::vector<Chatter>& chatters, std::size_t own) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < chatters.size(); ++i) {
+        total += i == own ? 0 : chatters[i].sent;
+    }
+    return total;
+}
+
+bool everyChatterCaughtUp(const std::vector<Chatter>& chatters) {
+    for (std::size_t i = 0; i < chatters.size(); ++i) {
+        const Chatter& chatter = chatters[i];
+        if (!chatter.reader.ended &&
+            (!chatter.outgoing.empty() || chatter.reader.got.size() < othersSent(chatters, i))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One round of the chat: each chatter sends what it has and reads what came;
+// the slow reader takes its share.
+void chatRound(std::vector<Chatter>& chatters, std::vector<Peer>& slow, Clock::time_point start) {
+    for (Chatter& chatter : chatters) {
+        flush(chatter);
+        takeWaiting(chatter.reader, ~std::size_t{0}, start);
+        noteLines(chatter, start);
+    }
+    tend(slow, start, false);
+    // Five clients and a clock: nothing to wait on in common.
+    std::this_thread::sleep_for(milliseconds(2));
+}
+
+void reportDelays(const std::vector<Chatter>& chatters, const Peer& slowReader) {
+    std::vector<double> delays;
+    for (const Chatter& chatter : chatters) {
+        delays.insert(delays.end(), chatter.delaysMs.begin(), chatter.delaysMs.end());
+    }
+    std::sort(delays.begin(), delays.end());
+    if (!delays.empty()) {
+        std::printf("chat: %zu lines; delay p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", delays.size(),
+                    delays[delays.size() / 2], delays[delays.size() * 99 / 100], delays.back());
+    }
+    std::printf("slow reader: %s\n", howItEnded(slowReader).c_str());
+}
+
+TEST_F(SmallSendBuffers, ASlowReaderRegisteredFirstCutsNoChatterOff) {
+    std::vector<Peer> slow(1);
+    slow[0].kind = Kind::Slow;
+    slow[0].fd = join(STUCK_WINDOW);
+    ASSERT_GE(slow[0].fd, 0);
+    makeNonBlocking(slow[0].fd);
+    std::vector<Chatter> chatters(CHATTERS);
+    for (Chatter& chatter : chatters) {
+        chatter.reader.fd = join(0);
+        ASSERT_GE(chatter.reader.fd, 0);
+        makeNonBlocking(chatter.reader.fd);
+    }
+
+    auto start = Clock::now();
+    for (auto nextLine = start; Clock::now() < start + CHAT_TIME;) {
+        for (; Clock::now() >= nextLine; nextLine += LINE_PERIOD) {
+            for (std::size_t i = 0; i < chatters.size(); ++i) {
+                chatters[i].outgoing += chatLine(static_cast<int>(i), start);
+            }
+        }
+        chatRound(chatters, slow, start);
+    }
+    auto settleBy = Clock::now() + SETTLES_WITHIN;
+    while (!everyChatterCaughtUp(chatters) && Clock::now() < settleBy) {
+        chatRound(chatters, slow, start);
+    }
+
+    reportDelays(chatters, slow[0]);
+    for (std::size_t i = 0; i < chatters.size(); ++i) {
+        const Peer& reader = chatters[i].reader;
+        EXPECT_FALSE(reader.ended) << "chatter " << i << " cut off: " << howItEnded(reader);
+        EXPECT_EQ(reader.got.size(), othersSent(chatters, i)) << "chatter " << i;
+    }
+}
+
+} // namespace
