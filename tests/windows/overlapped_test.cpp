@@ -1,8 +1,11 @@
-// The Windows build's sends and receives, on a loopback connection of the
-// test's own: a send that completes at once, one that waits and completes,
-// one that is still pending at its time limit (cancelled, and the thread's
-// next send works), and a receive that another thread ends through the
-// client's receive stop while the socket stays open.
+// The Windows build's sends and receives, on loopback connections of the
+// test's own with small buffers: a send that completes at once; one in flight
+// until its reader reads; sends to several peers in flight at once, where a
+// reading peer's completes while a stuck one's waits, also past the number
+// of events one wait can cover; stuck sends abandoned together within one
+// bound, their records free again afterwards; a peer that reset is gone; and
+// a receive that another thread ends through the client's receive stop while
+// the socket stays open.
 
 #include "platform/platform.h"
 
@@ -12,7 +15,9 @@
 
 #include <windows.h>
 
+#include <ostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -39,12 +44,18 @@ Connection connectPair() {
     int small = 4096;
     ::setsockopt(connection.theirs, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
                  sizeof small);
-    EXPECT_EQ(::connect(connection.theirs, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::connect(connection.theirs, reinterpret_cast<sockaddr*>(&address), sizeof address),
+              0);
     connection.ours = ::accept(listener, nullptr, nullptr);
     ::setsockopt(connection.ours, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small),
                  sizeof small);
     ::closesocket(listener);
     return connection;
+}
+
+void closePair(const Connection& connection) {
+    ::closesocket(connection.ours);
+    ::closesocket(connection.theirs);
 }
 
 SocketHandle handle(SOCKET socket) { return static_cast<SocketHandle>(socket); }
@@ -72,42 +83,197 @@ void readAll(void* reading) {
     SetEvent(reader->done);
 }
 
+// Takes whatever has arrived at the far end, without waiting for more.
+void drain(SOCKET socket) {
+    u_long waiting = 0;
+    do {
+        char block[65536];
+        ioctlsocket(socket, FIONREAD, &waiting);
+        if (waiting > 0) {
+            ::recv(socket, block, sizeof block, 0);
+        }
+    } while (waiting > 0);
+}
+
 constexpr int LARGE = 1 << 20; // far beyond both buffers
 
-TEST(OverlappedSends, CompleteAtOnceWaitAndCompleteOrEndAtTheirLimit) {
+// One peer's send of a whole chunk, as a fan-out keeps it.
+struct PeerSend {
+    SOCKET socket;
+    SendSlot* slot;
+    int sent = 0;
+    int failure = 0; // SEND_FAILED or SEND_PEER_GONE once it failed
+};
+
+bool finished(const PeerSend& send, int length) { return send.sent == length || send.failure != 0; }
+
+// Takes one result of startSend or continueSend into the peer's account.
+void account(PeerSend* send, int result) {
+    if (result > 0) {
+        send->sent += result;
+    } else if (result < 0) {
+        send->failure = result;
+    }
+}
+
+// What a fan-out does after starting its sends: the unfinished ones watched
+// and waited for together, until `until` is finished or `milliseconds` have
+// passed. A send that took part of the chunk is started again for the rest.
+void waitUntilFinished(SendBatch* batch, std::vector<PeerSend>* sends, const PeerSend* until,
+                       const char* data, int length, DWORD milliseconds) {
+    DWORD start = GetTickCount();
+    while (!finished(*until, length) && GetTickCount() - start < milliseconds) {
+        clearSendWatch(batch);
+        for (PeerSend& send : *sends) {
+            if (!finished(send, length)) {
+                watchSend(batch, handle(send.socket), send.slot);
+            }
+        }
+        waitForSends(batch, static_cast<int>(milliseconds - (GetTickCount() - start)));
+        for (PeerSend& send : *sends) {
+            if (finished(send, length)) {
+                continue;
+            }
+            int before = send.sent;
+            account(&send, continueSend(batch, handle(send.socket), send.slot, data + before,
+                                        length - before));
+            if (send.sent != before && send.sent < length) {
+                account(&send, startSend(batch, handle(send.socket), send.slot, data + send.sent,
+                                         length - send.sent));
+            }
+        }
+    }
+}
+
+// The batch's watch left as the fan-out leaves it at its limit.
+void watchUnfinished(SendBatch* batch, const std::vector<PeerSend>& sends, int length) {
+    clearSendWatch(batch);
+    for (const PeerSend& send : sends) {
+        if (!finished(send, length)) {
+            watchSend(batch, handle(send.socket), send.slot);
+        }
+    }
+}
+
+SendBatch* newBatch(std::uint32_t sends) {
+    SendBatch* batch = createSendBatch();
+    EXPECT_NE(batch, nullptr);
+    EXPECT_TRUE(reserveSendBatch(batch, sends));
+    return batch;
+}
+
+TEST(OverlappedSends, CompleteAtOnceOrStayInFlightUntilTheReaderReads) {
+    SendBatch* batch = newBatch(1);
+    SendSlot* slot = createSendSlot();
+    ASSERT_NE(slot, nullptr);
     Connection connection = connectPair();
     const std::string small = "hello";
-    EXPECT_EQ(socketSendWithin(handle(connection.ours), small.data(), 5, 0), 5)
-        << "a send the socket has room for completes at once, with no wait";
+    EXPECT_EQ(startSend(batch, handle(connection.ours), slot, small.data(), 5), 5)
+        << "a send the socket has room for completes at once";
     char five[5];
     ASSERT_EQ(::recv(connection.theirs, five, 5, MSG_WAITALL), 5);
 
     const std::string large(LARGE, 'x');
+    EXPECT_EQ(startSend(batch, handle(connection.ours), slot, large.data(), LARGE), SEND_WAITING)
+        << "nobody reads yet: the send is in flight";
     static Reader late{connection.theirs, LARGE, 300};
     ASSERT_TRUE(startDetachedThread(readAll, &late, 0));
-    EXPECT_EQ(socketSendWithin(handle(connection.ours), large.data(), LARGE, 5000), LARGE)
-        << "a send that waits for the reader completes once it reads";
+    std::vector<PeerSend> sends{PeerSend{connection.ours, slot}};
+    waitUntilFinished(batch, &sends, &sends[0], large.data(), LARGE, 5000);
+    EXPECT_EQ(sends[0].sent, LARGE) << "the send in flight completes once the reader reads";
+    EXPECT_EQ(sends[0].failure, 0);
     ASSERT_EQ(WaitForSingleObject(late.done, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(late.received, static_cast<std::size_t>(LARGE));
+    destroySendSlot(slot);
+    closePair(connection);
+}
+
+TEST(OverlappedSends, APeerThatResetIsGone) {
+    SendBatch* batch = newBatch(1);
+    SendSlot* slot = createSendSlot();
+    ASSERT_NE(slot, nullptr);
+    Connection connection = connectPair();
+    linger abortive{1, 0};
+    ::setsockopt(connection.theirs, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abortive),
+                 sizeof abortive);
+    ::closesocket(connection.theirs);
+    // The first send may still be taken before the reset is seen.
+    int result = 5;
+    for (int tries = 0; tries < 50 && result > 0; ++tries) {
+        result = startSend(batch, handle(connection.ours), slot, "hello", 5);
+        Sleep(10);
+    }
+    EXPECT_EQ(result, SEND_PEER_GONE);
+    destroySendSlot(slot);
+    ::closesocket(connection.ours);
+}
+
+// Sends in flight to `peers` connections at once; only the last one's reader
+// reads. Past MAXIMUM_WAIT_OBJECTS peers one wait cannot cover them all: the
+// reading peer's completion must still be seen soon, not at the end of the
+// wait the fan-out asked for.
+struct ManyPeers {
+    const char* name;
+    int peers;
+};
+
+void PrintTo(const ManyPeers& peers, std::ostream* out) { *out << peers.name; }
+
+class SendsInFlightTogether : public testing::TestWithParam<ManyPeers> {};
+
+TEST_P(SendsInFlightTogether, TheReadingPeerCompletesWhileTheStuckOnesWaitThenAllAreAbandoned) {
+    const int peers = GetParam().peers;
+    SendBatch* batch = newBatch(static_cast<std::uint32_t>(peers));
+    std::vector<Connection> connections;
+    std::vector<PeerSend> sends;
+    for (int i = 0; i < peers; ++i) {
+        connections.push_back(connectPair());
+        SendSlot* slot = createSendSlot();
+        ASSERT_NE(slot, nullptr);
+        sends.push_back(PeerSend{connections.back().ours, slot});
+    }
+    const std::string large(LARGE, 'x');
+    static Reader reader{};
+    reader = Reader{connections.back().theirs, LARGE, 300};
+    ASSERT_TRUE(startDetachedThread(readAll, &reader, 0));
 
     DWORD start = GetTickCount();
-    int result = socketSendWithin(handle(connection.ours), large.data(), LARGE, 300);
+    for (PeerSend& send : sends) {
+        account(&send, startSend(batch, handle(send.socket), send.slot, large.data(), LARGE));
+    }
+    // Asked to wait up to 20 s, as a fan-out with a long deadline would.
+    waitUntilFinished(batch, &sends, &sends.back(), large.data(), LARGE, 20000);
     DWORD took = GetTickCount() - start;
-    EXPECT_EQ(result, SEND_FAILED) << "nobody reads: still pending at its limit";
-    EXPECT_LT(took, 3000u) << "cancelled and ended within a bound";
-    // What did go out of that send is read and dropped; the thread's next
-    // send goes on its record as before.
-    u_long waiting = 0;
-    do {
-        char block[65536];
-        ioctlsocket(connection.theirs, FIONREAD, &waiting);
-        if (waiting > 0) {
-            ::recv(connection.theirs, block, sizeof block, 0);
-        }
-    } while (waiting > 0);
-    EXPECT_EQ(socketSendWithin(handle(connection.ours), small.data(), 5, 1000), 5);
-    ::closesocket(connection.ours);
-    ::closesocket(connection.theirs);
+    EXPECT_EQ(sends.back().sent, LARGE) << "the reading peer has the whole chunk";
+    EXPECT_LT(took, 10000u) << "its completion was seen while the stuck peers still wait";
+    for (int i = 0; i + 1 < peers; ++i) {
+        EXPECT_FALSE(finished(sends[static_cast<std::size_t>(i)], LARGE))
+            << "peer " << i << " reads nothing: its send is still waiting";
+    }
+
+    watchUnfinished(batch, sends, LARGE);
+    start = GetTickCount();
+    EXPECT_TRUE(abandonSends(batch)) << "every cancel ended the send it was for";
+    EXPECT_LT(GetTickCount() - start, 3000u) << "abandoned together within one bound";
+
+    // Their records are free again: a new send on each goes out.
+    for (std::size_t i = 0; i + 1 < sends.size(); ++i) {
+        drain(connections[i].theirs);
+        EXPECT_EQ(startSend(batch, handle(sends[i].socket), sends[i].slot, "hello", 5), 5)
+            << "peer " << i;
+    }
+    ASSERT_EQ(WaitForSingleObject(reader.done, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+        destroySendSlot(sends[i].slot);
+        closePair(connections[i]);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, SendsInFlightTogether,
+    testing::Values(ManyPeers{"OneStuckOneReading", 2},
+                    ManyPeers{"MoreThanOneWaitCovers", MAXIMUM_WAIT_OBJECTS + 6}),
+    [](const testing::TestParamInfo<ManyPeers>& peers) { return std::string(peers.param.name); });
 
 struct Receiving {
     SocketHandle socket;
@@ -139,14 +305,13 @@ TEST(OverlappedReceives, ReceiveBytesAndEndWhenStoppedWithTheSocketStillOpen) {
         << "nothing sent: the receive waits";
     socketEndReceive(handle(connection.ours), stop);
     ASSERT_EQ(WaitForSingleObject(blocked.done, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_LT(blocked.result, 0);
+    EXPECT_EQ(blocked.result, -1) << "ended, and its buffer given back: not abandoned";
     sockaddr_in address{};
     int length = sizeof address;
     EXPECT_EQ(::getsockname(connection.ours, reinterpret_cast<sockaddr*>(&address), &length), 0)
         << "only its worker closes the socket";
     destroyReceiveStop(stop);
-    ::closesocket(connection.ours);
-    ::closesocket(connection.theirs);
+    closePair(connection);
 }
 
 } // namespace

@@ -2,17 +2,17 @@
 // platform.h alone.
 #pragma once
 
-// A thread's overlapped records for its receives and its sends (net.cpp).
-// Every thread gets them before it starts (threads.cpp), so that a shortage
-// is a failed start, never a failed send blamed on a peer.
+// A thread's overlapped record for its receives (net.cpp). Every thread gets
+// it before it starts (threads.cpp), so that a shortage is a failed start,
+// never a failed receive. Sends need none of the thread's: each connection
+// has its own send record (SendSlot).
 struct IoSlot;
 struct ThreadIo {
     IoSlot* receive;
-    IoSlot* send;
 };
-bool createThreadIo(ThreadIo* io);        // both records, or false and none
-void destroyThreadIo(const ThreadIo& io); // records that never reached a thread
-// On the thread itself: useThreadIo before its first receive or send, and
+bool createThreadIo(ThreadIo* io);        // the record, or false and none
+void destroyThreadIo(const ThreadIo& io); // a record that never reached a thread
+// On the thread itself: useThreadIo before its first receive, and
 // releaseThreadIo after its last, which gives back what it holds by then.
 void useThreadIo(const ThreadIo& io);
 void releaseThreadIo();
