@@ -101,8 +101,8 @@ void socketEndReceive(SocketHandle socket, ReceiveStop* stop);
 // destroyed with its entry; one send at a time.
 struct SendSlot;
 SendSlot* createSendSlot(); // null when it cannot be had
-// Null is fine. A record the system may still write (see abandonSends) is
-// kept, never freed.
+// Null is fine. A record the system may still write (a send abandonSends
+// could not end, or one still in flight) is kept, never freed.
 void destroySendSlot(SendSlot* slot);
 
 // The fan-out's waiting sends. Created once at start-up; lives until the
@@ -123,7 +123,8 @@ bool reserveSendBatch(SendBatch* batch, std::uint32_t sends);
 constexpr int SEND_WAITING = 0;
 constexpr int SEND_FAILED = -1;
 constexpr int SEND_PEER_GONE = -2;
-// Sends what the socket takes of `data` without waiting for room.
+// Sends what the socket takes of `data` without waiting for room; `length`
+// is at least 1 (0 bytes taken reads as SEND_WAITING).
 int startSend(SendBatch* batch, SocketHandle socket, SendSlot* slot, const char* data, int length);
 // After a wait, for a send that was SEND_WAITING: how it stands now, without
 // waiting. Same data and length as the send it continues.
@@ -134,10 +135,10 @@ int continueSend(SendBatch* batch, SocketHandle socket, SendSlot* slot, const ch
 void clearSendWatch(SendBatch* batch);
 void watchSend(SendBatch* batch, SocketHandle socket, SendSlot* slot);
 void waitForSends(SendBatch* batch, int milliseconds);
-// At the limit: ends every watched send still in flight, all cancelled
-// together and waited for once, within a bound. False when one could not be
-// made to end: its slot is then kept by the system, and the data it was
-// sending from must never be written again.
+// At the limit, with every unfinished send watched: ends each one still in
+// flight, all cancelled together and waited for once, within a bound. False
+// when one could not be made to end: its slot is then kept by the system,
+// and the data it was sending from must never be written again.
 bool abandonSends(SendBatch* batch);
 
 // ---- net.cpp: closing --------------------------------------------------------
@@ -151,10 +152,10 @@ void socketClose(SocketHandle socket);
 // ---- threads.cpp: threads, locks and a thread's wake-up --------------------
 
 // Starts a thread that is never joined; no handle is kept. stackBytes 0
-// means the platform's default stack. Whatever the thread's receives and
-// sends need of their own is made before it starts (Win32: its overlapped
-// records), so a shortage is a failed start, never a failed send blamed on
-// a peer. False when no thread, or not what it needs, could be had.
+// means the platform's default stack. Whatever the thread's receives need
+// of their own is made before it starts (Win32: its overlapped record), so a
+// shortage is a failed start, never a failed receive. (A connection's send
+// record is made with its entry.) False when no thread, or not what it needs, could be had.
 using ThreadBody = void (*)(void* argument);
 bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes);
 void pauseMilliseconds(int milliseconds);
