@@ -700,6 +700,14 @@ static void drain(int master) {
     }
 }
 
+// Spins rather than sleeps: a sleep this short lasts as long as the
+// system's timer slack makes it.
+static void waitMicroseconds(int microseconds) {
+    auto until = Clock::now() + std::chrono::microseconds(microseconds);
+    while (Clock::now() < until) {
+    }
+}
+
 // The first fg, once the server has started: it takes the terminal, then
 // it is stopped, and the shell has the terminal back.
 static bool startInForeground(int master, int terminal, pid_t server, const termios& shellMode) {
@@ -730,8 +738,9 @@ static JobControlPlay playRounds(int master, int terminal, pid_t server, int rou
         // fg: the terminal, then a continue.
         ::tcsetpgrp(terminal, server);
         ::kill(server, SIGCONT);
-        std::this_thread::sleep_for(std::chrono::microseconds(round * 37 % 600));
-        ::kill(server, SIGTSTP);
+        waitMicroseconds(round * 7 % 250);
+        // Mostly a stop the server can act on; sometimes one it cannot.
+        ::kill(server, round % 3 == 2 ? SIGSTOP : SIGTSTP);
         if (!waitStopped(server)) {
             return play;
         }
