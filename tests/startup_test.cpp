@@ -212,6 +212,8 @@ const NoticeRow NOTICES[] = {
     {"70000", "{above}", false, " is beyond 65535: only its low 16 bits count"},
     {"-1", "{below}", false, " is negative: only its low 16 bits count"},
     {"0", "0", true, " lets the system choose"},
+    {"65536", "65536", true, " has 0 for its low 16 bits: the system chose the port"},
+    {"-2147483648", "-2147483648", true, " has 0 for its low 16 bits: the system chose the port"},
     {"abc", "abc", true, " is not a port number"},
     {"--port", "--port", true, " is not a port number"},
 };
