@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include "console/console.h"
 #include "console/console_line.h"
 #include "server/server.h"
 
@@ -35,7 +36,7 @@ bool answerRequest(const char* argument) {
         }
         return true;
     case CommandLineRequest::ShowVersion:
-        writeLine(stdout, "velloran " VELLORAN_VERSION);
+        writeLine(stdout, ("velloran " + std::string(versionName())).c_str());
         return true;
     case CommandLineRequest::RunHub:
         break;

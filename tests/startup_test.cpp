@@ -88,8 +88,9 @@ struct Answer {
 const Answer ANSWERS[] = {
     {"--help", "usage: velloran PORT\n", false},
     {"-h", "usage: velloran PORT\n", false},
-    {"--version", "velloran 1.0\n", true},
-    {"-V", "velloran 1.0\n", true},
+    // What the banner calls the version.
+    {"--version", "velloran 1.0 Beta\n", true},
+    {"-V", "velloran 1.0 Beta\n", true},
 };
 
 // Help and version answer on standard output and end at once with status 0,
