@@ -136,6 +136,15 @@ static void restoreAndReraiseUnlessTyped(int signalNumber, siginfo_t* info, void
     restoreAndReraise(signalNumber);
 }
 
+// A handler that is told who sent the signal (see typedOnTerminal).
+static void handleWithSender(int signalNumber, void (*handler)(int, siginfo_t*, void*), int flags) {
+    struct sigaction action {};
+    action.sa_sigaction = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | flags;
+    sigaction(signalNumber, &action, nullptr);
+}
+
 // A signal the launcher set to "ignore" (nohup, a background job) stays
 // ignored, and one whose handler takes extra details (a sanitizer's report
 // on a crash) keeps it; the others restore the terminal before they end
@@ -148,11 +157,7 @@ static void restoreTerminalOn(int signalNumber) {
     }
     // No SA_RESTART: under ThreadSanitizer a restarted wait would hold the
     // signal back.
-    struct sigaction ours {};
-    ours.sa_sigaction = restoreAndReraiseUnlessTyped;
-    ours.sa_flags = SA_SIGINFO;
-    sigemptyset(&ours.sa_mask);
-    sigaction(signalNumber, &ours, nullptr);
+    handleWithSender(signalNumber, restoreAndReraiseUnlessTyped, 0);
 }
 
 static void restoreTerminalOnSignals() {
@@ -221,11 +226,7 @@ static void followJobControl() {
     }
     struct sigaction found {};
     if (sigaction(SIGTSTP, nullptr, &found) == 0 && found.sa_handler != SIG_IGN) {
-        struct sigaction ours {};
-        ours.sa_sigaction = restoreAndStopUnlessTyped;
-        ours.sa_flags = SA_SIGINFO | SA_RESTART;
-        sigemptyset(&ours.sa_mask);
-        sigaction(SIGTSTP, &ours, nullptr);
+        handleWithSender(SIGTSTP, restoreAndStopUnlessTyped, SA_RESTART);
     }
 }
 
