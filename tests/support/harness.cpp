@@ -785,7 +785,7 @@ JobControlPlay playJobControl(int port, int rounds) {
         if (server == 0) {
             ::setpgid(0, 0);
             std::signal(SIGTTOU, SIG_DFL);
-            ::raise(SIGSTOP); // until the shell has made it a job of its own
+            ::kill(::getpid(), SIGSTOP); // until the shell has made it a job of its own
             for (int stream = 0; stream < 3; ++stream) {
                 ::dup2(terminal, stream);
             }
