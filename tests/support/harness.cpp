@@ -675,9 +675,22 @@ static bool becomeShell(int terminal) {
     return ::setsid() != -1 && ::ioctl(terminal, TIOCSCTTY, 0) == 0;
 }
 
+// False if the server ends instead (it is left to reap), or is still
+// running at the deadline.
 static bool waitStopped(pid_t server) {
-    int status = 0;
-    return ::waitpid(server, &status, WUNTRACED) == server && WIFSTOPPED(status);
+    auto deadline = after(DEADLINE_MS);
+    while (remainingMs(deadline) > 0) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(server), &info,
+                     WSTOPPED | WEXITED | WNOHANG | WNOWAIT) != 0) {
+            return false;
+        }
+        if (info.si_pid == server) {
+            return info.si_code == CLD_STOPPED && ::waitpid(server, nullptr, WUNTRACED) == server;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return false;
 }
 
 // Takes the terminal back, in the mode the shell keeps for itself.
@@ -761,7 +774,8 @@ static JobControlPlay playRounds(int master, int terminal, pid_t server, int rou
     }
     ::kill(server, SIGTERM);
     ::kill(server, SIGCONT);
-    ::waitpid(server, nullptr, 0);
+    siginfo_t ended{};
+    ::waitid(P_PID, static_cast<id_t>(server), &ended, WEXITED | WNOWAIT);
     play.keptAfterEnd = inMode(terminal, shellMode);
     return play;
 }
@@ -794,6 +808,8 @@ JobControlPlay playJobControl(int port, int rounds) {
         ::setpgid(server, server);
         waitStopped(server);
         play = playRounds(master, terminal, server, rounds);
+        ::kill(server, SIGKILL); // if a round was cut short; it is not reaped before
+        ::waitpid(server, nullptr, 0);
         ssize_t written = ::write(report[1], &play, sizeof play);
         _exit(written == sizeof play ? 0 : 1);
     }
