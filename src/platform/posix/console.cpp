@@ -226,11 +226,7 @@ static void followJobControl() {
     }
     struct sigaction found {};
     if (sigaction(SIGTSTP, nullptr, &found) == 0 && found.sa_handler != SIG_IGN) {
-        // No SA_RESTART, as for the ending signals: a stop held during a
-        // mode change arrives outside any wait, and ThreadSanitizer would
-        // keep it until a restarted wait ends. The console's waits and
-        // reads take EINTR in their stride.
-        handleWithSender(SIGTSTP, restoreAndStopUnlessTyped, 0);
+        handleWithSender(SIGTSTP, restoreAndStopUnlessTyped, SA_RESTART);
     }
 }
 
