@@ -1,8 +1,11 @@
 #include "command_line.h"
 
+#include "console/console.h"
 #include "console/console_line.h"
 #include "server/server.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 static const char* const USAGE_LINES[] = {
@@ -33,12 +36,18 @@ bool answerRequest(const char* argument) {
         }
         return true;
     case CommandLineRequest::ShowVersion:
-        writeLine(stdout, "velloran " VELLORAN_VERSION);
+        writeLine(stdout, ("velloran " + std::string(versionName())).c_str());
         return true;
     case CommandLineRequest::RunHub:
         break;
     }
     return false;
+}
+
+// Whether the digits name a value the signed 32-bit conversion clamped.
+static bool beyond32Bits(const char* text) {
+    long long wide = std::strtoll(text, nullptr, 10); // saturates too, far beyond
+    return wide > INT32_MAX || wide < INT32_MIN;
 }
 
 PortReading readPortArgument(const char* text) {
@@ -53,13 +62,28 @@ PortReading readPortArgument(const char* text) {
     if (port == 0) {
         return PortReading::Zero;
     }
+    if (beyond32Bits(text)) {
+        return PortReading::Beyond32Bits;
+    }
+    if ((port & 0xFFFF) == 0) {
+        return PortReading::LowBitsZero;
+    }
     if (port < 0) {
         return PortReading::Negative;
     }
     return port > 65535 ? PortReading::BeyondRange : PortReading::Plain;
 }
 
-static const char* reasonText(PortReading reading) {
+// What the low 16 bits of a clamped value give.
+static std::string clampedText(std::int32_t port) {
+    std::string taken = "is beyond the 32-bit range: it counts as " + std::to_string(port);
+    if ((port & 0xFFFF) == 0) {
+        return taken + ", whose low 16 bits are 0, so the system chose the port";
+    }
+    return taken + ", whose low 16 bits give port " + std::to_string(port & 0xFFFF);
+}
+
+static std::string reasonText(PortReading reading, std::int32_t port) {
     switch (reading) {
     case PortReading::NoDigits:
         return "is not a port number";
@@ -67,6 +91,10 @@ static const char* reasonText(PortReading reading) {
         return "has characters after its digits";
     case PortReading::Zero:
         return "lets the system choose";
+    case PortReading::Beyond32Bits:
+        return clampedText(port);
+    case PortReading::LowBitsZero:
+        return "has 0 for its low 16 bits: the system chose the port";
     case PortReading::BeyondRange:
         return "is beyond 65535: only its low 16 bits count";
     case PortReading::Negative:
@@ -92,5 +120,5 @@ std::string portNotice(const char* text, std::uint16_t boundPort) {
         }
     }
     return "velloran: listening on port " + std::to_string(boundPort) + " (\"" + shown + "\" " +
-           reasonText(reading) + ")";
+           reasonText(reading, convertPort(text)) + ")";
 }

@@ -24,9 +24,20 @@ bool answerRequest(const char* argument);
 
 // Why the port the hub listens on is not the one its argument plainly names
 // ("5000", " 5000" and "+5000" plainly name 5000). The text is read first:
-// no digits, then characters after them; then the value: 0, then beyond
-// 65535 or negative, where only the low 16 bits name the port.
-enum class PortReading { Plain, NoDigits, TrailingCharacters, Zero, BeyondRange, Negative };
+// no digits, then characters after them; then the value: 0; beyond the
+// 32-bit range, where the conversion clamps it; low 16 bits all 0, where the
+// system chooses the port; then negative or beyond 65535, where only the
+// low 16 bits name the port.
+enum class PortReading {
+    Plain,
+    NoDigits,
+    TrailingCharacters,
+    Zero,
+    Beyond32Bits,
+    LowBitsZero,
+    BeyondRange,
+    Negative
+};
 PortReading readPortArgument(const char* text);
 
 // The line written on standard error at start when the reading is not Plain,

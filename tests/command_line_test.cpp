@@ -71,13 +71,39 @@ const NoticeCase NOTICE_CASES[] = {
      "velloran: listening on port 45589 (\"0x1F\" has characters after its digits)"},
     {"70000", PortReading::BeyondRange,
      "velloran: listening on port 45589 (\"70000\" is beyond 65535: only its low 16 bits count)"},
-    {"65536", PortReading::BeyondRange,
-     "velloran: listening on port 45589 (\"65536\" is beyond 65535: only its low 16 bits count)"},
-    {"99999999999", PortReading::BeyondRange,
-     "velloran: listening on port 45589 (\"99999999999\" is beyond 65535: only its low 16 bits "
+    {"2147483647", PortReading::BeyondRange,
+     "velloran: listening on port 45589 (\"2147483647\" is beyond 65535: only its low 16 bits "
      "count)"},
     {"-1", PortReading::Negative,
      "velloran: listening on port 45589 (\"-1\" is negative: only its low 16 bits count)"},
+    // Low 16 bits all 0: the system chose the port, as for 0.
+    {"65536", PortReading::LowBitsZero,
+     "velloran: listening on port 45589 (\"65536\" has 0 for its low 16 bits: the system chose "
+     "the port)"},
+    {"-65536", PortReading::LowBitsZero,
+     "velloran: listening on port 45589 (\"-65536\" has 0 for its low 16 bits: the system "
+     "chose the port)"},
+    {"-2147483648", PortReading::LowBitsZero,
+     "velloran: listening on port 45589 (\"-2147483648\" has 0 for its low 16 bits: the system "
+     "chose the port)"},
+    // Beyond the 32-bit range the value is clamped, and the clamped value's
+    // low bits name the port: never the low bits of what was typed (20009
+    // for 4294987305).
+    {"2147483648", PortReading::Beyond32Bits,
+     "velloran: listening on port 45589 (\"2147483648\" is beyond the 32-bit range: it counts "
+     "as 2147483647, whose low 16 bits give port 65535)"},
+    {"4294987305", PortReading::Beyond32Bits,
+     "velloran: listening on port 45589 (\"4294987305\" is beyond the 32-bit range: it counts "
+     "as 2147483647, whose low 16 bits give port 65535)"},
+    {"99999999999", PortReading::Beyond32Bits,
+     "velloran: listening on port 45589 (\"99999999999\" is beyond the 32-bit range: it counts "
+     "as 2147483647, whose low 16 bits give port 65535)"},
+    {"99999999999999999999999", PortReading::Beyond32Bits,
+     "velloran: listening on port 45589 (\"99999999999999999999999\" is beyond the 32-bit range: "
+     "it counts as 2147483647, whose low 16 bits give port 65535)"},
+    {"-2147483649", PortReading::Beyond32Bits,
+     "velloran: listening on port 45589 (\"-2147483649\" is beyond the 32-bit range: it counts "
+     "as -2147483648, whose low 16 bits are 0, so the system chose the port)"},
     // Quoted, but no control character of the argument reaches the terminal.
     {"\033[2J5000", PortReading::NoDigits,
      "velloran: listening on port 45589 (\"?[2J5000\" is not a port number)"},

@@ -156,6 +156,36 @@ class Console : public ::testing::Test {
             return ::ioctl(server.output, FIONREAD, &queued) == 0 && queued >= capacity - slack;
         });
     }
+    // An interactive shell with job control on the terminal, which starts
+    // the hub with & on a free port; two clients join it there. Sets the
+    // hub's pid.
+    void startInTheBackground(pid_t& hub) {
+        int port = freePort();
+        Launch inShell;
+        inShell.inShell = true;
+        server = start({std::to_string(port)}, Keys::Terminal, inShell);
+        ASSERT_GT(server.pid, 0);
+        ASSERT_TRUE(waitForOutput(server, "$ ")) << server.seen;
+        std::size_t from = server.seen.size();
+        pressKeys(server, "$HUB & echo hub=$!\n");
+        ASSERT_TRUE(waitForOutput(server, "hub=", from + 20)) << server.seen;
+        ASSERT_TRUE(waitForOutput(server, "$ ", server.seen.find("hub=", from + 20)));
+        hub = std::stoi(server.seen.substr(server.seen.find("hub=", from + 20) + 4));
+        ASSERT_TRUE(waitUntilListening(port));
+        clients = joinClients(port, 2);
+        ASSERT_EQ(clients.size(), 2u) << "a hub in the background relays";
+    }
+    // Waits until the shell has handed the terminal to `group`, looking
+    // every tenth of a millisecond: a key typed then comes at once.
+    bool foregroundBecomes(pid_t group) const {
+        for (int attempt = 0; attempt < DEADLINE_MS * 10; ++attempt) {
+            if (::tcgetpgrp(server.keys) == group) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        return false;
+    }
     template <typename Condition> static bool eventually(Condition condition) {
         for (int attempt = 0; attempt < DEADLINE_MS / 10; ++attempt) {
             if (condition()) {
@@ -446,26 +476,13 @@ TEST_F(Console, JobControlNeverFreezesTheHubAndFgGivesItTheKeys) {
     if (underWine()) {
         GTEST_SKIP() << "Windows has no job control";
     }
-    int port = freePort();
-    Launch inShell;
-    inShell.inShell = true;
-    server = start({std::to_string(port)}, Keys::Terminal, inShell);
-    ASSERT_GT(server.pid, 0);
-    ASSERT_TRUE(waitForOutput(server, "$ ")) << server.seen;
-    std::size_t from = server.seen.size();
-    pressKeys(server, "$HUB & echo hub=$!\n");
-    ASSERT_TRUE(waitForOutput(server, "hub=", from + 20)) << server.seen;
-    ASSERT_TRUE(waitForOutput(server, "$ ", server.seen.find("hub=", from + 20)));
-    pid_t hub = std::stoi(server.seen.substr(server.seen.find("hub=", from + 20) + 4));
-    ASSERT_TRUE(waitUntilListening(port));
-
-    clients = joinClients(port, 2);
-    ASSERT_EQ(clients.size(), 2u) << "a hub in the background relays";
+    pid_t hub = -1;
+    ASSERT_NO_FATAL_FAILURE(startInTheBackground(hub));
     sendBytes(clients[0], "from the background");
     EXPECT_EQ(receiveBytes(clients[1], 19), zeroLast("from the background"));
     EXPECT_TRUE(terminalRestored()) << "the shell's terminal is left as it is";
 
-    from = server.seen.size();
+    std::size_t from = server.seen.size();
     pressKeys(server, "fg\n");
     EXPECT_TRUE(waitForOutput(server, SCREEN, from)) << server.seen.substr(from);
     EXPECT_TRUE(terminalBecomesRaw());
@@ -495,6 +512,64 @@ TEST_F(Console, JobControlNeverFreezesTheHubAndFgGivesItTheKeys) {
     EXPECT_TRUE(terminalRestored());
     pressKeys(server, "exit\n");
     EXPECT_NE(waitExit(server), -1);
+}
+
+// `&`, later fg, and a key at once. bash hands a job that runs the terminal
+// without continuing it, so the key reaches the terminal before the hub has
+// taken it, while the terminal's signal keys are still on: Ctrl-C,
+// Ctrl-Backslash and Ctrl-Z must not end or stop the hub then either, and a letter typed
+// then must act once the hub has the keys.
+TEST_F(Console, AKeyTypedAtOnceAfterFgIsOnlyAKey) {
+    if (underWine()) {
+        GTEST_SKIP() << "Windows has no job control";
+    }
+    pid_t hub = -1;
+    ASSERT_NO_FATAL_FAILURE(startInTheBackground(hub));
+    const std::string count = SCREEN + "# User(s) 2\r\n";
+    const std::pair<const char*, std::string> KEYS[] = {
+        {"Ctrl-C", "\x03"}, {"Ctrl-\\", "\x1c"}, {"Ctrl-Z", "\x1a"}, {"n, which answers", "n"}};
+    for (const auto& row : KEYS) {
+        SCOPED_TRACE(row.first);
+        std::size_t from = server.seen.size();
+        pressKeys(server, "fg\n");
+        ASSERT_TRUE(foregroundBecomes(hub)) << server.seen.substr(from);
+        pressKeys(server, row.second);
+
+        sendBytes(clients[0], "still relaying");
+        EXPECT_EQ(receiveBytes(clients[1], 14), zeroLast("still relaying"));
+        EXPECT_TRUE(terminalBecomesRaw()) << "the hub has the keys";
+        if (row.second == "n") {
+            EXPECT_TRUE(waitForOutput(server, count, from)) << server.seen.substr(from);
+        } else {
+            EXPECT_TRUE(waitForOutput(server, SCREEN, from)) << "redrawn";
+            EXPECT_EQ(answer("n", count), count);
+        }
+
+        // Back to the shell, and the hub into the background again.
+        from = server.seen.size();
+        ::kill(hub, SIGTSTP);
+        ASSERT_TRUE(waitForOutput(server, "Stopped", from)) << server.seen.substr(from);
+        ASSERT_TRUE(waitForOutput(server, "$ ", from));
+        from = server.seen.size();
+        pressKeys(server, "bg\n");
+        ASSERT_TRUE(waitForOutput(server, "$ ", from)) << server.seen.substr(from);
+    }
+    ::kill(hub, SIGTERM);
+    failOnReport(hub);
+}
+
+// A shell's fg, a stop a few microseconds later, its bg: whatever the hub
+// was doing with the terminal when it stopped, the shell keeps its own mode,
+// and the hub's end from the background leaves that mode alone.
+TEST(JobControl, NoOrderOfFgStopAndBgLeavesTheShellsTerminalInKeyMode) {
+    if (underWine()) {
+        GTEST_SKIP() << "Windows has no job control";
+    }
+    const int ROUNDS = 300;
+    JobControlPlay play = playJobControl(freePort(), ROUNDS);
+    EXPECT_EQ(play.rounds, ROUNDS);
+    EXPECT_EQ(play.leftInServerMode, 0);
+    EXPECT_TRUE(play.keptAfterEnd);
 }
 
 // A launcher that set a terminating signal to "ignore" (nohup, a shell

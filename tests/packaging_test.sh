@@ -15,7 +15,7 @@ skip() { echo "SKIPPED: $*"; exit 77; }
 need() { command -v "$1" >/dev/null 2>&1 || skip "$1 is not installed"; }
 
 # The binary in a tree must run: without a port it prints its usage and exits
-# 1, and --version names the version the package carries.
+# 1, and --version names the version the package carries (and its stage).
 expect_runs() {
     local status=0
     local line
@@ -23,7 +23,11 @@ expect_runs() {
     [ "$status" = 1 ] || fail "$1 without a port exited $status"
     [ "$line" = "usage: velloran PORT" ] || fail "$1 without a port printed: $line"
     line=$("$1" --version </dev/null) || fail "$1 --version failed"
-    [ "$line" = "velloran $2" ] || fail "$1 --version printed: $line"
+    # The banner's version: the package's number, then the release stage.
+    case "$line" in
+    "velloran $2" | "velloran $2 "*) ;;
+    *) fail "$1 --version printed: $line" ;;
+    esac
 }
 
 # A unit at its place must start the binary of the same tree.

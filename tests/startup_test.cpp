@@ -88,8 +88,9 @@ struct Answer {
 const Answer ANSWERS[] = {
     {"--help", "usage: velloran PORT\n", false},
     {"-h", "usage: velloran PORT\n", false},
-    {"--version", "velloran 1.0\n", true},
-    {"-V", "velloran 1.0\n", true},
+    // What the banner calls the version.
+    {"--version", "velloran 1.0 Beta\n", true},
+    {"-V", "velloran 1.0 Beta\n", true},
 };
 
 // Help and version answer on standard output and end at once with status 0,
@@ -212,6 +213,8 @@ const NoticeRow NOTICES[] = {
     {"70000", "{above}", false, " is beyond 65535: only its low 16 bits count"},
     {"-1", "{below}", false, " is negative: only its low 16 bits count"},
     {"0", "0", true, " lets the system choose"},
+    {"65536", "65536", true, " has 0 for its low 16 bits: the system chose the port"},
+    {"-2147483648", "-2147483648", true, " has 0 for its low 16 bits: the system chose the port"},
     {"abc", "abc", true, " is not a port number"},
     {"--port", "--port", true, " is not a port number"},
 };

@@ -5,6 +5,7 @@
 #include "console/key_decoder.h"
 
 #include <cctype>
+#include <cstddef>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ static const char* const MENU_LINES[] = {
     "Q  [Q]uit",
     "----------------------------------------",
 };
+
+// The banner's title is the name, then the version.
+constexpr std::size_t TITLE_VERSION_AT = sizeof "Velloran " - 1;
+
+const char* versionName() { return MENU_LINES[1] + TITLE_VERSION_AT; }
 
 void drawMenu() {
     clearScreen();

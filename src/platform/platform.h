@@ -188,6 +188,9 @@ void wakeThread(ThreadWake* wake);
 // Console. consoleOpen prepares the key source (raw mode on a terminal, once
 // the terminal is the hub's to use: a hub started in the background waits
 // for it) and makes sure the terminal is restored however the process ends.
+// While the hub is the terminal's foreground, its interrupt, quit and suspend
+// keys are only keys, even before key mode is set; a signal sent from outside
+// acts.
 // readKeyCode waits at most `milliseconds` (KEY_WAIT_FOREVER: no limit) for
 // the next code from the key source and returns it (0 to 255), or
 // KEY_NOT_IN_TIME, or KEY_PREFIX for the code the Windows key reader puts

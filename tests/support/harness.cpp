@@ -18,10 +18,12 @@
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <utmp.h>
@@ -657,6 +659,174 @@ bool userCountBecomes(Server& server, long count, int deadlineMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+} // namespace harness
+
+// ---- A shell's job control, played by the harness --------------------------
+
+namespace harness {
+
+// The shell's side of the terminal: a session of its own with the terminal
+// as its controlling one, so that it may hand the terminal over.
+static bool becomeShell(int terminal) {
+    // A shell hands the terminal over from the background too.
+    std::signal(SIGTTOU, SIG_IGN);
+    return ::setsid() != -1 && ::ioctl(terminal, TIOCSCTTY, 0) == 0;
+}
+
+// False if the server ends instead (it is left to reap), or is still
+// running at the deadline.
+static bool waitStopped(pid_t server) {
+    auto deadline = after(DEADLINE_MS);
+    while (remainingMs(deadline) > 0) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(server), &info,
+                     WSTOPPED | WEXITED | WNOHANG | WNOWAIT) != 0) {
+            return false;
+        }
+        if (info.si_pid == server) {
+            return info.si_code == CLD_STOPPED && ::waitpid(server, nullptr, WUNTRACED) == server;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return false;
+}
+
+// Takes the terminal back, in the mode the shell keeps for itself.
+static void takeBack(int terminal, const termios& shellMode) {
+    ::tcsetpgrp(terminal, ::getpgrp());
+    ::tcsetattr(terminal, TCSANOW, &shellMode);
+}
+
+static bool inMode(int terminal, const termios& shellMode) {
+    termios now{};
+    const tcflag_t keyBits = ECHO | ICANON | ISIG;
+    return ::tcgetattr(terminal, &now) == 0 &&
+           (now.c_lflag & keyBits) == (shellMode.c_lflag & keyBits);
+}
+
+// What the server wrote goes nowhere, so that it never waits on a full terminal.
+static void drain(int master) {
+    char bytes[4096];
+    while (::read(master, bytes, sizeof bytes) > 0) {
+    }
+}
+
+// Spins rather than sleeps: a sleep this short lasts as long as the
+// system's timer slack makes it.
+static void waitMicroseconds(int microseconds) {
+    auto until = Clock::now() + std::chrono::microseconds(microseconds);
+    while (Clock::now() < until) {
+    }
+}
+
+// The first fg, once the server has started: it takes the terminal, then
+// it is stopped, and the shell has the terminal back.
+static bool startInForeground(int master, int terminal, pid_t server, const termios& shellMode) {
+    ::tcsetpgrp(terminal, server);
+    ::kill(server, SIGCONT);
+    auto deadline = after(DEADLINE_MS);
+    while (inMode(terminal, shellMode) && remainingMs(deadline) > 0) {
+        drain(master);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(server, SIGTSTP);
+    bool stopped = waitStopped(server);
+    takeBack(terminal, shellMode);
+    return stopped && remainingMs(deadline) > 0;
+}
+
+// The rounds, from the shell's process; the server starts stopped in the
+// background.
+static JobControlPlay playRounds(int master, int terminal, pid_t server, int rounds) {
+    JobControlPlay play;
+    play.server = server;
+    termios shellMode{};
+    ::tcgetattr(terminal, &shellMode);
+    if (!startInForeground(master, terminal, server, shellMode)) {
+        return play;
+    }
+    for (int round = 0; round < rounds; ++round) {
+        // fg: the terminal, then a continue.
+        ::tcsetpgrp(terminal, server);
+        ::kill(server, SIGCONT);
+        waitMicroseconds(round * 7 % 250);
+        // Mostly a stop the server can act on; sometimes one it cannot.
+        ::kill(server, round % 3 == 2 ? SIGSTOP : SIGTSTP);
+        if (!waitStopped(server)) {
+            return play;
+        }
+        takeBack(terminal, shellMode);
+        ::kill(server, SIGCONT); // bg
+        // Long enough for a mode change the stop interrupted to finish.
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        ::kill(server, SIGTSTP);
+        if (!waitStopped(server)) {
+            return play;
+        }
+        drain(master);
+        ++play.rounds;
+        if (!inMode(terminal, shellMode)) {
+            ++play.leftInServerMode;
+            ::tcsetattr(terminal, TCSANOW, &shellMode);
+        }
+    }
+    ::kill(server, SIGTERM);
+    ::kill(server, SIGCONT);
+    siginfo_t ended{};
+    ::waitid(P_PID, static_cast<id_t>(server), &ended, WEXITED | WNOWAIT);
+    play.keptAfterEnd = inMode(terminal, shellMode);
+    return play;
+}
+
+JobControlPlay playJobControl(int port, int rounds) {
+    JobControlPlay play;
+    int master = -1;
+    int terminal = -1;
+    int report[2];
+    if (::openpty(&master, &terminal, nullptr, nullptr, nullptr) != 0 ||
+        ::pipe2(report, O_CLOEXEC) != 0) {
+        return play;
+    }
+    pid_t shell = ::fork();
+    if (shell == 0) {
+        if (!becomeShell(terminal)) {
+            _exit(1);
+        }
+        ::fcntl(master, F_SETFL, O_NONBLOCK);
+        pid_t server = ::fork();
+        if (server == 0) {
+            ::setpgid(0, 0);
+            std::signal(SIGTTOU, SIG_DFL);
+            ::kill(::getpid(), SIGSTOP); // until the shell has made it a job of its own
+            for (int stream = 0; stream < 3; ++stream) {
+                ::dup2(terminal, stream);
+            }
+            execServer({std::to_string(port)}, Launch{});
+        }
+        ::setpgid(server, server);
+        waitStopped(server);
+        play = playRounds(master, terminal, server, rounds);
+        ::kill(server, SIGKILL); // if a round was cut short; it is not reaped before
+        ::waitpid(server, nullptr, 0);
+        ssize_t written = ::write(report[1], &play, sizeof play);
+        _exit(written == sizeof play ? 0 : 1);
+    }
+    ::close(report[1]);
+    ::close(terminal);
+    // The master stays open until the shell is done, or the terminal hangs up.
+    readable(report[0], after(60 * DEADLINE_MS));
+    if (::read(report[0], &play, sizeof play) != sizeof play) {
+        play = JobControlPlay{};
+    }
+    ::close(report[0]);
+    ::waitpid(shell, nullptr, 0);
+    ::close(master);
+    if (play.server > 0) {
+        failOnReport(play.server);
+    }
+    return play;
 }
 
 } // namespace harness

@@ -111,6 +111,20 @@ long listedUserCount(Server& server);
 // Presses n until the console shows `count`; false at the deadline.
 bool userCountBecomes(Server& server, long count, int deadlineMs = DEADLINE_MS);
 
+// A shell's job control against the server, played `rounds` times on a
+// terminal of the harness's own: fg (the terminal handed over, then a
+// continue), a stop (SIGTSTP, every third round SIGSTOP) after a number of
+// microseconds that changes from round to round, the terminal taken back in the shell's mode, bg.
+// After each round, with the server stopped again from the background, the terminal must be in the
+// shell's mode; and still after SIGTERM ends the server from the background.
+struct JobControlPlay {
+    int rounds = 0;            // rounds played to the end
+    int leftInServerMode = 0;  // rounds after which the shell found the terminal changed
+    bool keptAfterEnd = false; // the shell's mode survived the server's end
+    pid_t server = -1;
+};
+JobControlPlay playJobControl(int port, int rounds);
+
 // Seconds of CPU the process has used (user + system), from /proc.
 double cpuSeconds(pid_t pid);
 

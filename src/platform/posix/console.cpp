@@ -48,16 +48,26 @@ static bool terminalIsOurs() {
 // are dropped rather than left for the shell. A signal may interrupt that
 // wait: try again then, or the operator's terminal stays raw after we are gone.
 static void restoreTerminalAtExit() {
-    if (terminalRaw != 0 && terminalIsOurs()) {
-        while (tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal) != 0 && errno == EINTR) {
-        }
+    while (terminalRaw != 0 && terminalIsOurs() &&
+           tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal) != 0 && errno == EINTR) {
     }
+}
+
+// Lets the kernel refuse this thread a mode change made from the background
+// (see refuseFromBackground): only the console's thread takes SIGTTOU
+// otherwise, and a thread that blocks it would be let through.
+static void refuseModeChangesFromBackground() {
+    sigset_t changeRefused;
+    sigemptyset(&changeRefused);
+    sigaddset(&changeRefused, SIGTTOU);
+    pthread_sigmask(SIG_UNBLOCK, &changeRefused, nullptr);
 }
 
 // From a signal handler: put the terminal back at once, even when its output
 // is suspended and an answer is stuck in it (waiting for that to drain could
 // take forever). Async-signal-safe.
 static void restoreTerminalNow() {
+    refuseModeChangesFromBackground();
     if (terminalRaw != 0 && terminalIsOurs()) {
         tcflush(STDIN_FILENO, TCIFLUSH);
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
@@ -82,6 +92,27 @@ static const int TERMINATING_SIGNALS[] = {
 // Written once per signal, before our handler for it is installed.
 static struct sigaction foundActions[NSIG];
 
+// The continue handler and the signal keys write a byte here; the key
+// reader and the wait for the terminal wait on it too.
+static void wakeConsole() {
+    int saved = errno;
+    char woken = 1;
+    if (::write(resumedPipe[1], &woken, 1) < 0) {
+        // full: a wake-up is already waiting
+    }
+    errno = saved;
+}
+
+// Ctrl-C, Ctrl-\ and Ctrl-Z make the terminal send SIGINT, SIGQUIT and
+// SIGTSTP to its foreground group while its signal keys are on, which they
+// are between `fg` and the moment the console takes the terminal: the kernel
+// sends those (SI_KERNEL), while kill and its kin name their sender. Such a
+// signal is a key, and it says the hub is in the foreground now.
+static bool typedOnTerminal(int signalNumber, const siginfo_t* info) {
+    bool keySignal = signalNumber == SIGINT || signalNumber == SIGQUIT || signalNumber == SIGTSTP;
+    return keySignal && info != nullptr && info->si_code == SI_KERNEL;
+}
+
 // Put the terminal back, then die of the same signal so the parent sees the
 // true status. A handler that was in place before ours (one that saves the
 // process's state on the way out) runs next; otherwise the default ends the
@@ -97,6 +128,23 @@ static void restoreAndReraise(int signalNumber) {
     raise(signalNumber);
 }
 
+static void restoreAndReraiseUnlessTyped(int signalNumber, siginfo_t* info, void* /*context*/) {
+    if (typedOnTerminal(signalNumber, info)) {
+        wakeConsole();
+        return;
+    }
+    restoreAndReraise(signalNumber);
+}
+
+// A handler that is told who sent the signal (see typedOnTerminal).
+static void handleWithSender(int signalNumber, void (*handler)(int, siginfo_t*, void*), int flags) {
+    struct sigaction action {};
+    action.sa_sigaction = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_SIGINFO | flags;
+    sigaction(signalNumber, &action, nullptr);
+}
+
 // A signal the launcher set to "ignore" (nohup, a background job) stays
 // ignored, and one whose handler takes extra details (a sanitizer's report
 // on a crash) keeps it; the others restore the terminal before they end
@@ -109,10 +157,7 @@ static void restoreTerminalOn(int signalNumber) {
     }
     // No SA_RESTART: under ThreadSanitizer a restarted wait would hold the
     // signal back.
-    struct sigaction ours {};
-    ours.sa_handler = restoreAndReraise;
-    sigemptyset(&ours.sa_mask);
-    sigaction(signalNumber, &ours, nullptr);
+    handleWithSender(signalNumber, restoreAndReraiseUnlessTyped, 0);
 }
 
 static void restoreTerminalOnSignals() {
@@ -126,21 +171,24 @@ static void restoreTerminalOnSignals() {
 
 // Stopped from outside (Ctrl-Z is only a key here): the shell gets its
 // terminal back as it was; the continue handler takes it again.
-static void restoreAndStop(int /*signalNumber*/) {
+static void restoreAndStopUnlessTyped(int signalNumber, siginfo_t* info, void* /*context*/) {
+    if (typedOnTerminal(signalNumber, info)) {
+        wakeConsole();
+        return;
+    }
     int saved = errno;
     restoreTerminalNow();
     errno = saved;
     raise(SIGSTOP); // returns once continued
 }
 
-static void noteResumed(int /*signalNumber*/) {
-    int saved = errno;
-    char resumed = 1;
-    if (::write(resumedPipe[1], &resumed, 1) < 0) {
-        // full: a wake-up is already waiting
-    }
-    errno = saved;
-}
+static void noteResumed(int /*signalNumber*/) { wakeConsole(); }
+
+// A mode change from the background fails (EINTR) instead of being made
+// behind the shell's back: with SIGTTOU ignored or blocked the kernel would
+// let it through. No SA_RESTART, or the refused change would be retried for
+// ever.
+static void refuseFromBackground(int /*signalNumber*/) {}
 
 static void drainResumed() {
     char drained[16];
@@ -148,20 +196,22 @@ static void drainResumed() {
     }
 }
 
-static void handle(int signalNumber, void (*handler)(int)) {
+static void handle(int signalNumber, void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = flags;
     sigaction(signalNumber, &action, nullptr);
 }
 
-// Only the console's thread takes a stop or a continue (see internal.h).
+// Only the console's thread takes a stop, a continue or a refused mode change
+// (see internal.h).
 void maskJobControl(int how) {
     sigset_t jobControl;
     sigemptyset(&jobControl);
     sigaddset(&jobControl, SIGTSTP);
     sigaddset(&jobControl, SIGCONT);
+    sigaddset(&jobControl, SIGTTOU);
     pthread_sigmask(how, &jobControl, nullptr);
 }
 
@@ -170,35 +220,53 @@ void maskJobControl(int how) {
 // from outside hands the terminal back first, and a continue is noticed.
 static void followJobControl() {
     std::signal(SIGTTIN, SIG_IGN);
-    std::signal(SIGTTOU, SIG_IGN);
+    handle(SIGTTOU, refuseFromBackground, 0);
     if (::pipe2(resumedPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        handle(SIGCONT, noteResumed);
+        handle(SIGCONT, noteResumed, SA_RESTART);
     }
     struct sigaction found {};
     if (sigaction(SIGTSTP, nullptr, &found) == 0 && found.sa_handler != SIG_IGN) {
-        handle(SIGTSTP, restoreAndStop);
+        handleWithSender(SIGTSTP, restoreAndStopUnlessTyped, SA_RESTART);
     }
 }
 
-// How often a hub in the background looks whether it was brought forward
-// without being continued. A shell's fg continues it, which wakes it at once.
-constexpr int FOREGROUND_RECHECK_MILLISECONDS = 500;
+// How often a hub in the background looks whether it was brought forward.
+// Nothing tells it when a shell's fg hands it the terminal without
+// continuing it (bash does so for a job that runs): the kernel wakes nobody
+// on that change. A signal key typed meanwhile wakes it at once, and other
+// keys wait in the terminal until it takes them.
+constexpr int FOREGROUND_RECHECK_MILLISECONDS = 50;
 
-// Waits, without spinning, until the terminal is ours, then puts it into key
-// mode; the first time, remembers the mode it had.
-static void takeTerminal() {
-    if (!terminalIsOurs()) {
+static void waitForForeground() {
+    while (!terminalIsOurs()) {
         terminalRaw = 0; // the shell has it, in the mode it chose
-        while (!terminalIsOurs()) {
-            pollfd resumed{resumedPipe[0], POLLIN, 0};
-            if (::poll(&resumed, 1, FOREGROUND_RECHECK_MILLISECONDS) > 0) {
-                drainResumed();
-            }
+        pollfd resumed{resumedPipe[0], POLLIN, 0};
+        if (::poll(&resumed, 1, FOREGROUND_RECHECK_MILLISECONDS) > 0) {
+            drainResumed();
         }
     }
+}
+
+// A stop that came during a mode change waits until the change is made (and
+// then undoes it), so it never finishes behind the shell's back once the hub
+// is continued in the background.
+static sigset_t holdStops() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTSTP);
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    return before;
+}
+
+enum class KeyMode { Taken, NotOurs, Unavailable };
+
+// Puts the terminal into key mode if it is ours now; the first time,
+// remembers the mode it had. Keys typed before stay to be read.
+static KeyMode enterKeyMode() {
     if (!terminalSaved) {
         if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
-            return; // keys then come as the terminal gives them
+            return KeyMode::Unavailable; // keys then come as the terminal gives them
         }
         keyTerminal = savedTerminal;
         // No echo, no line editing, and no signal keys: Ctrl-C arrives as
@@ -211,8 +279,32 @@ static void takeTerminal() {
         terminalSaved = true;
         std::atexit(restoreTerminalAtExit);
     }
-    terminalRaw = 1;
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &keyTerminal);
+    sigset_t before = holdStops();
+    KeyMode mode = KeyMode::NotOurs;
+    if (terminalIsOurs()) {
+        terminalRaw = 1;
+        // Refused (EINTR) if the shell took the terminal since the check.
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &keyTerminal) == 0) {
+            mode = KeyMode::Taken;
+            drainResumed(); // whatever woke us is answered by this
+        } else {
+            terminalRaw = 0;
+            mode = terminalIsOurs() ? KeyMode::Unavailable : KeyMode::NotOurs;
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr); // a stop held meanwhile acts here
+    return mode == KeyMode::Taken && terminalRaw == 0 ? KeyMode::NotOurs : mode;
+}
+
+// Waits, without spinning, until the terminal is ours, then puts it into key
+// mode.
+static void takeTerminal() {
+    for (;;) {
+        waitForForeground();
+        if (enterKeyMode() != KeyMode::NotOurs) {
+            return;
+        }
+    }
 }
 
 void consoleOpen() {
