@@ -565,6 +565,10 @@ TEST(JobControl, NoOrderOfFgStopAndBgLeavesTheShellsTerminalInKeyMode) {
     if (underWine()) {
         GTEST_SKIP() << "Windows has no job control";
     }
+#ifdef VELLORAN_THREAD_SANITIZER
+    GTEST_SKIP() << "ThreadSanitizer holds a signal back until its own next safe point, so "
+                    "the stop no longer lands at the offset the round chose";
+#endif
     const int ROUNDS = 300;
     JobControlPlay play = playJobControl(freePort(), ROUNDS);
     EXPECT_EQ(play.rounds, ROUNDS);
