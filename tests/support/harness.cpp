@@ -618,13 +618,14 @@ bool seesEndOfStream(int fd, int deadlineMs) {
     return false;
 }
 
-void proveRegistered(int fd, const std::vector<int>& registered) {
+bool proveRegistered(int fd, const std::vector<int>& registered) {
     sendBytes(fd, "p");
     for (int other : registered) {
         if (receiveBytes(other, 1) != std::string(1, '\0')) {
-            return; // the caller's own assertions on the streams will show it
+            return false; // the caller's own assertions on the streams will show it
         }
     }
+    return true;
 }
 
 std::vector<int> joinClients(int port, int count) {
@@ -634,8 +635,11 @@ std::vector<int> joinClients(int port, int count) {
         if (fd < 0) {
             break;
         }
-        if (!clients.empty()) {
-            proveRegistered(fd, clients);
+        // A probe that never arrives ends the joining: every later one would
+        // wait its whole deadline for nothing.
+        if (!clients.empty() && !proveRegistered(fd, clients)) {
+            ::close(fd);
+            break;
         }
         clients.push_back(fd);
     }

@@ -103,8 +103,9 @@ bool seesEndOfStream(int fd, int deadlineMs = DEADLINE_MS);
 // it (a single zero byte). The probe reaching the first client proves the
 // first registered too, so with count >= 2 every client is.
 std::vector<int> joinClients(int port, int count);
-// Sends the probe from `fd` and has every registered client read it.
-void proveRegistered(int fd, const std::vector<int>& registered);
+// Sends the probe from `fd` and has every registered client read it; false
+// when one did not get it. joinClients then stops, returning fewer clients.
+bool proveRegistered(int fd, const std::vector<int>& registered);
 
 std::string zeroLast(std::string bytes);
 
