@@ -59,7 +59,7 @@ const Chunk CHUNKS[] = {
 TEST_F(Relay, EveryOtherClientGetsTheChunkWithItsLastByteZeroed) {
     for (const Chunk& chunk : CHUNKS) {
         SCOPED_TRACE(chunk.name);
-        join(chunk.clients);
+        ASSERT_NO_FATAL_FAILURE(join(chunk.clients));
         sendBytes(clients[chunk.sender], chunk.sent);
         for (std::size_t i = 0; i < chunk.clients; ++i) {
             if (i != chunk.sender) {
@@ -77,7 +77,7 @@ TEST_F(Relay, EveryOtherClientGetsTheChunkWithItsLastByteZeroed) {
 
 // Clients reach the hub on any local IPv4 address, not only on 127.0.0.1.
 TEST_F(Relay, ClientsOnAnyLocalAddressReachEachOther) {
-    join(1);
+    ASSERT_NO_FATAL_FAILURE(join(1));
     int other = connectToAddress("127.0.0.2", server.port);
     ASSERT_GE(other, 0) << "the hub does not answer on 127.0.0.2";
     clients.push_back(other);
@@ -100,7 +100,7 @@ TEST_F(Relay, ALoneClientsChunksGoNowhereAndItStaysConnected) {
 }
 
 TEST_F(Relay, ALateJoinerGetsOnlyLaterTraffic) {
-    join(2);
+    ASSERT_NO_FATAL_FAILURE(join(2));
     sendBytes(clients[0], "before");
     EXPECT_EQ(receiveBytes(clients[1], 6), zeroLast("before"));
     int late = connectTo(server.port);
@@ -113,7 +113,7 @@ TEST_F(Relay, ALateJoinerGetsOnlyLaterTraffic) {
 }
 
 TEST_F(Relay, ALargeTransferKeepsItsLengthAndZeroesEachChunkEnd) {
-    join(2);
+    ASSERT_NO_FATAL_FAILURE(join(2));
     std::string sent(300000, '\0');
     for (std::size_t i = 0; i < sent.size(); ++i) {
         sent[i] = static_cast<char>(1 + i % 251); // no zero bytes of its own
@@ -139,7 +139,7 @@ TEST_F(Relay, ALargeTransferKeepsItsLengthAndZeroesEachChunkEnd) {
 }
 
 TEST_F(Relay, AClosedClientIsGoneAndTheOthersGoOn) {
-    join(3);
+    ASSERT_NO_FATAL_FAILURE(join(3));
     ::close(clients[1]);
     clients.erase(clients.begin() + 1);
     sendBytes(clients[0], "still here");
@@ -151,7 +151,7 @@ TEST_F(Relay, AClosedClientIsGoneAndTheOthersGoOn) {
 TEST_F(Relay, WhatAClientSendsJustBeforeItLeavesStillArrives) {
     for (bool halfCloses : {false, true}) {
         SCOPED_TRACE(halfCloses ? "it only stops sending" : "it closes");
-        join(2);
+        ASSERT_NO_FATAL_FAILURE(join(2));
         sendBytes(clients[1], "bye!");
         if (halfCloses) {
             ::shutdown(clients[1], SHUT_WR);
@@ -184,41 +184,109 @@ TEST_F(Relay, TwoQuickConnectionsEachGetTheirOwnWorker) {
     EXPECT_EQ(receiveBytes(second, 10), zeroLast("from first"));
 }
 
-// Chunks bigger than one send still reach each peer whole: between two zero
-// bytes (chunk ends) a listener sees one sender's bytes only.
-TEST_F(Relay, LargeChunksFromSendersAtOnceNeverMix) {
-    const std::size_t senders = 4;
-    const std::size_t each = 400000;
-    join(senders + 1);
-    std::vector<std::string> heard(senders + 1);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < senders; ++i) {
-        char letter = static_cast<char>('a' + i);
-        threads.emplace_back([&, i, letter] { sendBytes(clients[i], std::string(each, letter)); });
-        threads.emplace_back(
-            [&, i] { heard[i] = receiveBytes(clients[i], (senders - 1) * each, 20000); });
+// A peer whose connection breaks while the hub walks the others with a
+// chunk is dropped from the walk, and the peers after it still get the
+// chunk. The walk is held at a peer that reads nothing (the one before the
+// broken one) while the break happens, so the hub finds it in mid-walk.
+TEST_F(Relay, APeerBrokenInTheMiddleOfTheWalkLeavesTheLaterPeersTheirChunk) {
+    ASSERT_NO_FATAL_FAILURE(join(1));
+    int slow = connectTo(server.port, 4096);
+    ASSERT_GE(slow, 0);
+    ASSERT_TRUE(proveRegistered(slow, clients));
+    clients.push_back(slow);
+    for (int i = 0; i < 3; ++i) { // the one to break, then two after it
+        int fd = connectTo(server.port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(proveRegistered(fd, clients));
+        clients.push_back(fd);
     }
-    heard[senders] = receiveBytes(clients[senders], senders * each, 20000);
-    for (std::thread& t : threads) {
-        t.join();
+    const std::size_t total = 4u << 20; // beyond what the slow peer's way holds
+    std::string sent(total, '\0');
+    for (std::size_t i = 0; i < total; ++i) {
+        sent[i] = static_cast<char>(1 + i % 251);
     }
-    for (std::size_t i = 0; i <= senders; ++i) {
-        const std::string& stream = heard[i];
-        ASSERT_EQ(stream.size(), (i < senders ? senders - 1 : senders) * each) << "client " << i;
-        std::size_t chunkStart = 0;
-        for (std::size_t end = stream.find('\0'); end != std::string::npos;
-             end = stream.find('\0', chunkStart)) {
-            // A one-byte chunk arrives as its zero alone: nothing to check.
-            std::string chunk = stream.substr(chunkStart, end - chunkStart);
-            chunkStart = end + 1;
-            if (chunk.empty()) {
-                continue;
-            }
-            ASSERT_EQ(chunk.find_first_not_of(chunk[0]), std::string::npos)
-                << "client " << i << ": senders mixed in the chunk ending at byte " << end;
-            ASSERT_NE(chunk[0], static_cast<char>('a' + i)) << "client " << i << " heard itself";
+    std::thread sender([&] { sendBytes(clients[0], sent); });
+    // Later peers hear nothing for a while: the walk waits at the slow peer.
+    std::string early;
+    for (std::string more = "x"; !more.empty();) {
+        more = receiveBytes(clients[3], total, 300);
+        early += more;
+    }
+    resetConnection(clients[2]);
+    clients.erase(clients.begin() + 2);
+    // The slow peer, then the two after the broken one.
+    std::vector<std::string> heard(clients.size());
+    heard[2] = early;
+    std::vector<std::thread> readers;
+    for (std::size_t i = 1; i < clients.size(); ++i) {
+        readers.emplace_back(
+            [&, i] { heard[i] += receiveBytes(clients[i], total - heard[i].size(), 20000); });
+    }
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+    sender.join();
+    for (std::size_t i = 1; i < clients.size(); ++i) {
+        ASSERT_EQ(heard[i].size(), total) << "peer " << i;
+        for (std::size_t at = 0; at < total; ++at) {
+            ASSERT_TRUE(heard[i][at] == sent[at] || heard[i][at] == '\0')
+                << "peer " << i << " at byte " << at;
         }
-        EXPECT_EQ(chunkStart, stream.size()) << "client " << i << ": the stream ends a chunk";
+    }
+}
+
+// Client i's stream: `size` bytes, each chunk one other sender's letter.
+void expectUnmixed(const std::string& stream, std::size_t i, std::size_t size) {
+    ASSERT_EQ(stream.size(), size) << "client " << i;
+    std::size_t chunkStart = 0;
+    for (std::size_t end = stream.find('\0'); end != std::string::npos;
+         end = stream.find('\0', chunkStart)) {
+        // A one-byte chunk arrives as its zero alone: nothing to check.
+        std::string chunk = stream.substr(chunkStart, end - chunkStart);
+        chunkStart = end + 1;
+        if (chunk.empty()) {
+            continue;
+        }
+        ASSERT_EQ(chunk.find_first_not_of(chunk[0]), std::string::npos)
+            << "client " << i << ": senders mixed in the chunk ending at byte " << end;
+        ASSERT_NE(chunk[0], static_cast<char>('a' + i)) << "client " << i << " heard itself";
+    }
+    EXPECT_EQ(chunkStart, stream.size()) << "client " << i << ": the stream ends a chunk";
+}
+
+// Chunks bigger than one send still reach each peer whole: between two zero
+// bytes (chunk ends) a listener sees one sender's bytes only. Many senders
+// at once, each chunk in several sends, round after round: a fan-out that
+// let another in between two of its sends shows within a round.
+TEST_F(Relay, LargeChunksFromSendersAtOnceNeverMix) {
+    const std::size_t senders = 6;
+    const std::size_t each = 600000;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_NO_FATAL_FAILURE(join(senders + 1));
+        std::vector<std::string> heard(senders + 1);
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < senders; ++i) {
+            char letter = static_cast<char>('a' + i);
+            threads.emplace_back(
+                [&, i, letter] { sendBytes(clients[i], std::string(each, letter)); });
+            threads.emplace_back(
+                [&, i] { heard[i] = receiveBytes(clients[i], (senders - 1) * each, 20000); });
+        }
+        heard[senders] = receiveBytes(clients[senders], senders * each, 20000);
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        for (std::size_t i = 0; i <= senders; ++i) {
+            expectUnmixed(heard[i], i, (i < senders ? senders - 1 : senders) * each);
+        }
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        clients.clear();
+        if (HasFailure()) {
+            break; // one round shows it; the next would only repeat it
+        }
     }
 }
 

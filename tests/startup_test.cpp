@@ -117,12 +117,16 @@ TEST(Startup, HelpAndVersionAnswerAndExitWithoutListening) {
 // Bursts of connections queue up to 1000 deep before the hub takes them; the
 // system may cap any listener's queue lower (net.core.somaxconn).
 TEST(Startup, ItListensWithAQueueOf1000) {
-    Server server = startOnFreePort(Keys::Pipe);
-    ASSERT_GT(server.pid, 0);
     std::ifstream capFile("/proc/sys/net/core/somaxconn");
     int cap = 0;
     capFile >> cap;
-    EXPECT_EQ(listenQueueLength(server.port), cap > 0 ? std::min(cap, 1000) : 1000);
+    if (cap > 0 && cap < 1000) {
+        GTEST_SKIP() << "net.core.somaxconn is " << cap
+                     << ": this system caps every queue below 1000, so the hub's cannot be seen";
+    }
+    Server server = startOnFreePort(Keys::Pipe);
+    ASSERT_GT(server.pid, 0);
+    EXPECT_EQ(listenQueueLength(server.port), 1000);
     stop(server);
 }
 
@@ -157,23 +161,39 @@ TEST(Startup, ItListensAgainOnItsPortRightAfterAStop) {
     }
 }
 
+struct BoundPort {
+    const char* argument;
+    int bound;
+};
+
+// 70000 = 65536 + 4464; a number beyond the 32-bit range is first clamped to
+// 2147483647, whose low 16 bits are 65535.
+const BoundPort BOUND_PORTS[] = {
+    {"70000", 4464},
+    {"2147483647", 65535},
+    {"99999999999", 65535},
+};
+
 TEST(Startup, OnlyTheLowSixteenBitsOfThePortAreBound) {
-    // 70000 = 65536 + 4464.
-    int probe = holdPort(4464);
-    if (probe < 0) {
-        GTEST_SKIP() << "port 4464 is in use on this machine";
+    for (const BoundPort& row : BOUND_PORTS) {
+        SCOPED_TRACE(row.argument);
+        int probe = holdPort(row.bound);
+        if (probe < 0) {
+            std::printf("skipped %s: port %d is in use on this machine\n", row.argument, row.bound);
+            continue;
+        }
+        ::close(probe);
+        Server server = start({row.argument}, Keys::None);
+        ASSERT_TRUE(waitUntilListening(row.bound));
+        std::vector<int> clients = joinClients(row.bound, 2);
+        ASSERT_EQ(clients.size(), 2u);
+        sendBytes(clients[0], "via the low bits");
+        EXPECT_EQ(receiveBytes(clients[1], 16), zeroLast("via the low bits"));
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        stop(server);
     }
-    ::close(probe);
-    Server server = start({"70000"}, Keys::None);
-    ASSERT_TRUE(waitUntilListening(4464));
-    std::vector<int> clients = joinClients(4464, 2);
-    ASSERT_EQ(clients.size(), 2u);
-    sendBytes(clients[0], "via 4464");
-    EXPECT_EQ(receiveBytes(clients[1], 8), zeroLast("via 4464"));
-    for (int fd : clients) {
-        ::close(fd);
-    }
-    stop(server);
 }
 
 // ---- The port notice -------------------------------------------------------

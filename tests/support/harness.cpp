@@ -1,5 +1,6 @@
 #include "support/harness.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -43,15 +44,71 @@ static int remainingMs(Clock::time_point deadline) {
 
 static Clock::time_point after(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
 
-// Waits until fd is readable; false at the deadline.
+// ---- Servers that crash -------------------------------------------------------
+// Every server this process started and has not reaped; one found killed by
+// a signal is kept as its negated pid. A wait that finds one killed ends at
+// once: what it waits for will not come, and a suite must fail in seconds
+// rather than run every wait to its deadline.
+constexpr int MAX_WATCHED = 64;
+static pid_t watched[MAX_WATCHED];
+constexpr int WATCH_SLICE_MS = 100;
+
+static void watch(pid_t pid) {
+    for (pid_t& slot : watched) {
+        if (slot == 0) {
+            slot = pid;
+            return;
+        }
+    }
+}
+
+static void unwatch(pid_t pid) {
+    for (pid_t& slot : watched) {
+        if (slot == pid || slot == -pid) {
+            slot = 0;
+        }
+    }
+}
+
+// Looks without reaping, so that whoever reaps still sees the status. Says
+// once which server died, since the failures that follow cannot.
+bool aServerCrashed() {
+    for (pid_t& slot : watched) {
+        if (slot < 0) {
+            return true;
+        }
+        siginfo_t info{};
+        if (slot == 0 ||
+            ::waitid(P_PID, static_cast<id_t>(slot), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid == 0 || (info.si_code != CLD_KILLED && info.si_code != CLD_DUMPED)) {
+            continue;
+        }
+        std::fprintf(stderr, "the server (pid %d) was killed by signal %d: not waiting for it\n",
+                     static_cast<int>(slot), info.si_status);
+        std::fflush(stderr);
+        slot = -slot;
+        return true;
+    }
+    return false;
+}
+
+// Waits until fd is readable; false at the deadline, or as soon as a server
+// this process started is found killed.
 static bool readable(int fd, Clock::time_point deadline) {
     for (;;) {
         pollfd p{fd, POLLIN, 0};
-        int r = ::poll(&p, 1, remainingMs(deadline));
+        int left = remainingMs(deadline);
+        // Once a server is known dead, only what has already come is read.
+        bool dead = std::find_if(std::begin(watched), std::end(watched),
+                                 [](pid_t slot) { return slot < 0; }) != std::end(watched);
+        int r = ::poll(&p, 1, dead ? 0 : std::min(left, WATCH_SLICE_MS));
         if (r > 0) {
             return true;
         }
-        if (r == 0 || errno != EINTR) {
+        if (r < 0 && errno != EINTR) {
+            return false;
+        }
+        if (r == 0 && (dead || left <= WATCH_SLICE_MS || aServerCrashed())) {
             return false;
         }
     }
@@ -172,6 +229,7 @@ static std::string normaliseOutput(std::string& bytes, bool terminal) {
 
 [[noreturn]] static void execServer(const std::vector<std::string>& arguments,
                                     const Launch& launch) {
+    ::signal(SIGPIPE, SIG_DFL); // as any launcher leaves it
     std::vector<std::string> words = serverCommand();
     words.insert(words.end(), arguments.begin(), arguments.end());
     if (launch.inShell) {
@@ -214,6 +272,9 @@ Server start(const std::vector<std::string>& arguments, Keys keys, int descripto
 }
 
 Server start(const std::vector<std::string>& arguments, Keys keys, const Launch& launch) {
+    // Keys written to a server that died must fail the write, not end the
+    // test program before it has said what went wrong.
+    ::signal(SIGPIPE, SIG_IGN);
     Server server;
     if (keys == Keys::Terminal) {
         int master = -1;
@@ -227,6 +288,7 @@ Server start(const std::vector<std::string>& arguments, Keys keys, const Launch&
             ::login_tty(terminal);
             execServer(arguments, launch);
         }
+        watch(pid);
         server.pid = pid;
         server.keys = master;
         server.output = master;
@@ -257,6 +319,7 @@ Server start(const std::vector<std::string>& arguments, Keys keys, const Launch&
     }
     ::close(out[1]);
     ::close(err[1]);
+    watch(pid);
     server.pid = pid;
     server.keys = in[1];
     server.output = out[0];
@@ -290,6 +353,7 @@ int waitExit(Server& server, int deadlineMs) {
         int status = 0;
         pid_t r = ::waitpid(server.pid, &status, WNOHANG);
         if (r == server.pid) {
+            unwatch(server.pid);
             failOnReport(server.pid);
             server.pid = -1;
             return status;
@@ -312,6 +376,7 @@ static void endServer(Server& server) {
 #endif
     ::kill(server.pid, SIGKILL);
     ::waitpid(server.pid, nullptr, 0);
+    unwatch(server.pid);
     failOnReport(server.pid);
     server.pid = -1;
 }
@@ -555,13 +620,14 @@ bool seesEndOfStream(int fd, int deadlineMs) {
     return false;
 }
 
-void proveRegistered(int fd, const std::vector<int>& registered) {
+bool proveRegistered(int fd, const std::vector<int>& registered) {
     sendBytes(fd, "p");
     for (int other : registered) {
         if (receiveBytes(other, 1) != std::string(1, '\0')) {
-            return; // the caller's own assertions on the streams will show it
+            return false; // the caller's own assertions on the streams will show it
         }
     }
+    return true;
 }
 
 std::vector<int> joinClients(int port, int count) {
@@ -571,8 +637,11 @@ std::vector<int> joinClients(int port, int count) {
         if (fd < 0) {
             break;
         }
-        if (!clients.empty()) {
-            proveRegistered(fd, clients);
+        // A probe that never arrives ends the joining: every later one would
+        // wait its whole deadline for nothing.
+        if (!clients.empty() && !proveRegistered(fd, clients)) {
+            ::close(fd);
+            break;
         }
         clients.push_back(fd);
     }
@@ -652,7 +721,7 @@ long listedUserCount(Server& server) {
 bool userCountBecomes(Server& server, long count, int deadlineMs) {
     auto deadline = after(deadlineMs);
     while (shownUserCount(server) != count) {
-        if (remainingMs(deadline) == 0) {
+        if (remainingMs(deadline) == 0 || aServerCrashed()) {
             return false;
         }
         // The registry changes a moment after a client leaves.

@@ -59,6 +59,11 @@ void failOnReport(pid_t pid);
 // Waits for the process to end; returns its wait status, or -1 on timeout.
 int waitExit(Server& server, int deadlineMs = DEADLINE_MS);
 bool isRunning(const Server& server);
+// True once a server this process started and has not reaped was killed by
+// a signal: every wait then ends at once, so a crashed hub fails the suite
+// in seconds. Test programs ignore SIGPIPE from the first start on, so keys
+// written to a dead server cannot end them before they report.
+bool aServerCrashed();
 
 // Reads output until `needle` has appeared after `from` (an index into seen).
 bool waitForOutput(Server& server, const std::string& needle, std::size_t from = 0,
@@ -98,8 +103,9 @@ bool seesEndOfStream(int fd, int deadlineMs = DEADLINE_MS);
 // it (a single zero byte). The probe reaching the first client proves the
 // first registered too, so with count >= 2 every client is.
 std::vector<int> joinClients(int port, int count);
-// Sends the probe from `fd` and has every registered client read it.
-void proveRegistered(int fd, const std::vector<int>& registered);
+// Sends the probe from `fd` and has every registered client read it; false
+// when one did not get it. joinClients then stops, returning fewer clients.
+bool proveRegistered(int fd, const std::vector<int>& registered);
 
 std::string zeroLast(std::string bytes);
 

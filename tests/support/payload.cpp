@@ -114,6 +114,14 @@ std::size_t fillerBytes(std::uint64_t offset, std::size_t length) {
     return count;
 }
 
+std::size_t tellingBytes(std::uint64_t offset, std::size_t length) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        count += (offset + i) % RECORD_BYTES >= 2 ? 1 : 0;
+    }
+    return count;
+}
+
 bool namePayload(const unsigned char* bytes, std::size_t length, PayloadPlace& place) {
     for (std::size_t at = 0; at + RECORD_HEAD_BYTES <= length; ++at) {
         if (bytes[at] == MARKER && readHead(bytes + at, place, at) &&

@@ -27,6 +27,10 @@ bool payloadMatches(std::uint32_t sender, std::uint64_t offset, const unsigned c
 // How many of the bytes from `offset` on are filler, which differs from
 // sender to sender and offset to offset, unlike the heads' digits.
 std::size_t fillerBytes(std::uint64_t offset, std::size_t length);
+// How many tell whose stream and which record they come from: all but the
+// marker and the record's lowest digit, which every stream shares at the
+// same record. A piece with a few of them fits one place only.
+std::size_t tellingBytes(std::uint64_t offset, std::size_t length);
 
 struct PayloadPlace {
     std::uint32_t sender;

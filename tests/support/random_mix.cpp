@@ -508,7 +508,7 @@ std::string describe(const RandomMixReport& report) {
            " bytes sent, " + std::to_string(report.figures.chunks) +
            " chunks checked at receivers (" + std::to_string(report.figures.loneZeros) +
            " lone zeros, " + std::to_string(report.figures.shortPieces) +
-           " short pieces left aside)";
+           " short pieces placed by fit)";
 }
 
 } // namespace harness

@@ -33,6 +33,12 @@ Piece namedPiece(std::uint32_t sender, std::uint64_t first, std::size_t length) 
     return Piece{length, true, false, sender, first, {}};
 }
 
+// Enough of its bytes tell whose and which they are that they fit no other
+// place by chance, even among the many a search looks at.
+bool pins(const Piece& piece) {
+    return tellingBytes(piece.first, piece.length - 1) >= PINNING_BYTES;
+}
+
 // Senders whose stream fits `bytes` where this receiver expects it to go
 // on: just after the last piece named for it, or a little further when
 // unnamed pieces came since, which may hold the bytes between.
@@ -63,46 +69,113 @@ void finishPiece(const RelayModel& model, ReceiverRecord& receiver) {
     std::size_t length = bytes.size() + 1;
     PayloadPlace place{};
     bool named = namePayload(bytes.data(), bytes.size(), place);
-    bool ambiguous = false;
     if (!named && bytes.size() >= MIN_NAMED_BYTES) {
         std::vector<PayloadPlace> places =
             expectedPlaces(model, receiver, bytes.data(), bytes.size());
         named = places.size() == 1;
-        ambiguous = places.size() > 1;
         if (named) {
             place = places.front();
         }
     }
     if (named) {
         receiver.pieces.push_back(namedPiece(place.sender, place.offset, length));
+        receiver.pieces.back().pinned = pins(receiver.pieces.back());
         receiver.next[place.sender] = place.offset + length;
         receiver.unnamedAt[place.sender] = receiver.unnamedBytes;
     } else {
-        receiver.pieces.push_back(Piece{length, false, ambiguous, 0, 0, bytes});
+        receiver.pieces.push_back(Piece{length, false, false, 0, 0, bytes});
         receiver.unnamedBytes += length;
     }
     receiver.partial.clear();
 }
 
 // ---- One receiver's streams -----------------------------------------------
+//
+// The named chunks of each sender cut its stream into gaps: between two of
+// them, before the first (from anywhere up to where the sender was when this
+// receiver was surely registered) and after the last (to the end of what it
+// sent, or anywhere when the receiver need not hold it all). Every unnamed
+// piece must fill exactly one gap of one sender, in order, each gap exactly.
+//
+// Which piece fills which gap is a search, from the last unnamed piece back
+// to the first, so that most gaps are anchored where they end. A piece that
+// tells whose it is has one place; a piece of a record's marker fits any
+// record start. Lone zeros fit anywhere and are alike, so they are not
+// placed one by one: they wait in a pool, and a gap takes from it the number
+// of zeros a hole in it needs, always the latest ones that lie before the
+// piece above the hole (any other choice leaves less to the gaps still to
+// come). What the search chooses is each piece's place and each hole's
+// size; states that failed are remembered, so none is explored twice.
 
-// A stretch of one sender's stream that only a piece too short to tell
-// whose it is can have carried: a piece of `length` bytes at a position from
-// `after` to before `before`, whose bytes fit there.
-struct Claim {
-    std::size_t after;
-    std::size_t before;
+// A search this long means a relay no rule of thumb here foresaw: it fails
+// rather than pass a relay it could not decide.
+constexpr std::size_t MAX_MOVES = 5000000;
+constexpr std::size_t NO_GAP = SIZE_MAX;
+
+struct Gap {
     std::uint32_t sender;
-    std::uint64_t first;
-    std::size_t length;
+    long left;              // position of the named chunk before it, or -1
+    long right;             // position of the named chunk after it, or the piece count
+    std::uint64_t low;      // where it starts, unless openStart
+    std::uint64_t high;     // where it ends, unless openEnd
+    bool openStart;         // starts anywhere up to bound
+    bool openEnd;           // ends anywhere up to sent
+    std::uint64_t bound;    // what the sender had sent when the receiver was surely registered
+    std::uint64_t sent;     // all the sender gave the hub
+    std::size_t firstPiece; // its unnamed pieces: indices firstPiece to before endPiece
+    std::size_t endPiece;
+};
+
+// A gap is filled from its end back. `cursor` is where what it holds so far
+// begins, `top` the position of the piece that begins there: zeros that fill
+// the hole below lie before it. A gap with an open end has no end until a
+// piece other than a lone zero is placed in it.
+struct GapState {
+    std::uint64_t cursor;
+    std::size_t top;
+    bool anchored;
+};
+
+// One choice: the gap's new state, after taking `take` zeros from the pool
+// that lie before `below`. A lone zero goes to the pool (gap NO_GAP).
+struct Move {
+    std::size_t gap;
+    GapState state;
+    std::size_t take;
+    std::size_t below;
+    bool scanned; // the piece anchors the gap at one of the places it fits
+};
+
+struct Decision {
+    std::size_t piece; // the unnamed piece placed, by index
+    std::size_t gap;   // or the gap closed, NO_GAP when placing
+};
+
+struct Frame {
+    std::vector<Move> moves;
+    std::size_t next = 0;
+    GapState saved{};
+    std::vector<std::size_t> taken{}; // zeros the move took, in pool order
+    std::size_t takenAt = 0;
 };
 
 struct ReceiverCheck {
     const RelayModel& model;
     ReceiverRecord& receiver;
     std::vector<std::string>& failures;
-    std::vector<std::size_t> unnamed{}; // positions of the pieces not named as they came
-    std::vector<Claim> claims{};
+    std::vector<std::size_t> unnamed{};       // positions of the pieces not named as they came
+    std::vector<std::uint64_t> bytesBefore{}; // unnamed bytes before each unnamed piece
+    std::vector<Gap> gaps{};
+    std::vector<std::vector<std::size_t>> activeAt{};  // gaps each unnamed piece may fill
+    std::vector<std::vector<std::size_t>> closingAt{}; // gaps whose last chance it is
+    std::vector<Decision> decisions{};
+    std::vector<GapState> states{};
+    std::vector<std::size_t> pool{}; // positions of the lone zeros not yet taken, latest first
+    std::map<std::pair<std::size_t, std::uint32_t>, std::vector<std::uint64_t>> looseFits{};
+    std::set<std::string> dead{};
+    std::size_t moves = 0;
+    std::size_t deepest = SIZE_MAX; // the earliest decision the search failed at
+    std::string deepestWhy{};
     bool failed = false;
 };
 
@@ -114,142 +187,7 @@ void fail(ReceiverCheck& check, const std::string& what) {
 }
 
 bool fits(const Piece& piece, std::uint32_t sender, std::uint64_t first) {
-    return !piece.named && payloadMatches(sender, first, piece.bytes.data(), piece.bytes.size());
-}
-
-void name(Piece& piece, std::uint32_t sender, std::uint64_t first) {
-    piece = namedPiece(sender, first, piece.length);
-}
-
-// Fills sender's stream from `cursor` towards `end` with the unnamed pieces
-// at positions from `from` to before `to`, in order, lone zeros aside;
-// returns where it got to.
-std::uint64_t fillForward(ReceiverCheck& check, std::uint32_t sender, std::uint64_t cursor,
-                          std::uint64_t end, std::size_t from, std::size_t to) {
-    auto at = std::lower_bound(check.unnamed.begin(), check.unnamed.end(), from);
-    for (; at != check.unnamed.end() && *at < to && cursor < end; ++at) {
-        Piece& piece = check.receiver.pieces[*at];
-        if (fits(piece, sender, cursor) && cursor + piece.length <= end &&
-            fillerBytes(cursor, piece.bytes.size()) >= MIN_NAMED_BYTES) {
-            name(piece, sender, cursor);
-            cursor += piece.length;
-        }
-    }
-    return cursor;
-}
-
-// A piece is short when too few of its bytes are filler to tell whose it is.
-bool isShort(const Piece& piece, std::uint64_t first) {
-    return fillerBytes(first, piece.length - 1) < MIN_NAMED_BYTES;
-}
-
-// How a gap is tiled, from its end back: each piece taken, and whether it is
-// short. Which short piece holds which stretch is settled once every sender
-// has been tiled (see matchShortPieces), as two senders' gaps may reach for
-// the same one.
-struct Step {
-    std::size_t position;
-    std::uint64_t first;
-    bool isShort;
-};
-
-struct Tiling {
-    std::vector<Step> steps;
-    std::size_t zerosLeft; // lone zeros this tiling may still take
-    std::set<std::tuple<std::size_t, std::uint64_t, std::size_t>> dead;
-};
-
-// Whether the unnamed pieces at check.unnamed[k] on, before position `to`,
-// tile sender's stream from `cursor` exactly to `end`, taken in order.
-// Lone zeros fit anywhere, so they are tried last.
-bool tile(ReceiverCheck& check, std::uint32_t sender, std::uint64_t cursor, std::uint64_t end,
-          std::size_t k, std::size_t to, Tiling& tiling) {
-    if (cursor == end) {
-        return true;
-    }
-    while (k < check.unnamed.size() && check.unnamed[k] < to &&
-           check.receiver.pieces[check.unnamed[k]].named) {
-        ++k;
-    }
-    if (k >= check.unnamed.size() || check.unnamed[k] >= to ||
-        tiling.dead.count({k, cursor, tiling.zerosLeft}) != 0) {
-        return false;
-    }
-    std::size_t position = check.unnamed[k];
-    const Piece& piece = check.receiver.pieces[position];
-    bool fitsHere = cursor + piece.length <= end && fits(piece, sender, cursor);
-    bool isShortHere = isShort(piece, cursor);
-    bool lone = piece.bytes.empty();
-    if (fitsHere && !lone && tile(check, sender, cursor + piece.length, end, k + 1, to, tiling)) {
-        tiling.steps.push_back(Step{position, cursor, isShortHere});
-        return true;
-    }
-    if (tile(check, sender, cursor, end, k + 1, to, tiling)) {
-        return true;
-    }
-    if (fitsHere && lone && tiling.zerosLeft > 0) {
-        --tiling.zerosLeft;
-        if (tile(check, sender, cursor + 1, end, k + 1, to, tiling)) {
-            tiling.steps.push_back(Step{position, cursor, true});
-            return true;
-        }
-        ++tiling.zerosLeft;
-    }
-    tiling.dead.insert({k, cursor, tiling.zerosLeft});
-    return false;
-}
-
-std::size_t loneZerosIn(const ReceiverCheck& check, std::size_t from, std::size_t to) {
-    std::size_t zeros = 0;
-    auto at = std::lower_bound(check.unnamed.begin(), check.unnamed.end(), from);
-    for (; at != check.unnamed.end() && *at < to; ++at) {
-        zeros += check.receiver.pieces[*at].length == 1 ? 1u : 0u;
-    }
-    return zeros;
-}
-
-// Tiles sender's stream from `cursor` exactly to `end` with unnamed pieces
-// at positions after `from` and before `to`, taking exactly `zeros` lone
-// zeros: names the pieces that name themselves and claims short ones for
-// the rest.
-bool fillWith(ReceiverCheck& check, std::uint32_t sender, std::uint64_t cursor, std::uint64_t end,
-              std::size_t from, std::size_t to, std::size_t zeros) {
-    auto at = std::lower_bound(check.unnamed.begin(), check.unnamed.end(), from);
-    auto k = static_cast<std::size_t>(at - check.unnamed.begin());
-    Tiling tiling{{}, zeros, {}};
-    if (!tile(check, sender, cursor, end, k, to, tiling) || tiling.zerosLeft != 0) {
-        return false;
-    }
-    std::reverse(tiling.steps.begin(), tiling.steps.end());
-    std::size_t left = from;
-    for (std::size_t i = 0; i < tiling.steps.size(); ++i) {
-        const Step& step = tiling.steps[i];
-        Piece& piece = check.receiver.pieces[step.position];
-        if (!step.isShort) {
-            name(piece, sender, step.first);
-            left = step.position;
-            continue;
-        }
-        std::size_t right = to;
-        for (std::size_t j = i + 1; j < tiling.steps.size() && right == to; ++j) {
-            right = tiling.steps[j].isShort ? to : tiling.steps[j].position;
-        }
-        check.claims.push_back(Claim{left, right, sender, step.first, piece.length});
-    }
-    return true;
-}
-
-// The same with the fewest lone zeros that will do: a short piece that fits
-// a place by chance, plus lone zeros, must not stand in for the real one.
-bool fillExactly(ReceiverCheck& check, std::uint32_t sender, std::uint64_t cursor,
-                 std::uint64_t end, std::size_t from, std::size_t to) {
-    std::size_t most = loneZerosIn(check, from, to);
-    for (std::size_t zeros = 0; zeros <= most; ++zeros) {
-        if (fillWith(check, sender, cursor, end, from, to, zeros)) {
-            return true;
-        }
-    }
-    return false;
+    return payloadMatches(sender, first, piece.bytes.data(), piece.bytes.size());
 }
 
 std::uint64_t sentWhenRegistered(const ReceiverRecord& receiver, std::uint32_t sender) {
@@ -257,179 +195,395 @@ std::uint64_t sentWhenRegistered(const ReceiverRecord& receiver, std::uint32_t s
     return found == receiver.sentWhenRegistered.end() ? 0 : found->second;
 }
 
-// Where an unnamed piece before position `at` would begin if it held byte
-// `bound` of sender's stream, then `bound` itself.
-std::vector<std::uint64_t> startsAround(const ReceiverCheck& check, std::uint32_t sender,
-                                        std::uint64_t bound, std::size_t at) {
-    std::vector<std::uint64_t> starts;
-    for (std::size_t position : check.unnamed) {
-        const Piece& piece = check.receiver.pieces[position];
-        for (std::uint64_t first = bound + 1 > piece.length ? bound + 1 - piece.length : 0;
-             position < at && first < bound && !piece.bytes.empty(); ++first) {
-            if (fits(piece, sender, first)) {
-                starts.push_back(first);
-            }
-        }
-    }
-    // Last, since from there lone zeros alone might cover a piece's part.
-    starts.push_back(bound);
-    return starts;
-}
-
-// The first chunk of a sender may begin anywhere up to what the sender had
-// sent when this receiver was surely registered; all after that must come.
-void checkStart(ReceiverCheck& check, std::uint32_t sender, const Piece& first, std::size_t at) {
-    std::uint64_t bound = sentWhenRegistered(check.receiver, sender);
-    if (first.first <= bound) {
-        return;
-    }
-    std::vector<std::uint64_t> starts = startsAround(check, sender, bound, at);
-    std::size_t most = loneZerosIn(check, 0, at);
-    for (std::size_t zeros = 0; zeros <= most; ++zeros) {
-        for (std::uint64_t start : starts) {
-            if (fillWith(check, sender, start, first.first, 0, at, zeros)) {
-                return;
-            }
-        }
-    }
-    fail(check, "its first chunk of sender " + std::to_string(sender) + " was " + chunkName(first) +
-                    ", though the sender had sent only " + std::to_string(bound) +
-                    " bytes when this client was surely registered");
-}
-
-// Between two named chunks of one sender, the bytes between them come in
-// unnamed pieces, or the receiver missed them.
-void checkGaps(ReceiverCheck& check, std::uint32_t sender,
-               const std::vector<std::size_t>& positions) {
+// Named chunks of one sender follow on; a chunk of its own is never sent back.
+bool checkNamed(ReceiverCheck& check, std::uint32_t sender,
+                const std::vector<std::size_t>& positions) {
     const std::vector<Piece>& pieces = check.receiver.pieces;
+    if (sender == check.receiver.id && !positions.empty()) {
+        fail(check, "got its own chunk back: " + chunkName(pieces[positions.front()]));
+        return false;
+    }
     for (std::size_t k = 1; k < positions.size(); ++k) {
         const Piece& before = pieces[positions[k - 1]];
         const Piece& piece = pieces[positions[k]];
-        std::uint64_t end = before.first + before.length;
-        if (piece.first < end) {
+        if (piece.first < before.first + before.length) {
             fail(check, "got " + chunkName(piece) + " after " + chunkName(before) +
                             ": a duplicate, an overlap or a reordering");
-        } else if (piece.first > end &&
-                   !fillExactly(check, sender, end, piece.first, positions[k - 1], positions[k])) {
-            fail(check, "missed " + stretch(sender, end, piece.first) + " between " +
-                            chunkName(before) + " and " + chunkName(piece));
+            return false;
         }
     }
+    return true;
 }
 
-// What the receiver got of sender's stream after its last named chunk:
-// all of it, if it read to the end and the sender was never cut off.
-void checkEnd(ReceiverCheck& check, std::uint32_t sender, std::uint64_t end, std::size_t after) {
+// How many unnamed pieces lie before `position`.
+std::size_t unnamedBefore(const ReceiverCheck& check, long position) {
+    auto at = std::lower_bound(check.unnamed.begin(), check.unnamed.end(),
+                               static_cast<std::size_t>(position));
+    return static_cast<std::size_t>(at - check.unnamed.begin());
+}
+
+void addGap(ReceiverCheck& check, Gap gap) {
+    gap.firstPiece = unnamedBefore(check, gap.left + 1);
+    gap.endPiece = unnamedBefore(check, gap.right);
+    check.gaps.push_back(gap);
+}
+
+// One sender's gaps at this receiver, from its named chunks.
+void addGaps(ReceiverCheck& check, std::uint32_t sender,
+             const std::vector<std::size_t>& positions) {
     const SenderRecord& record = check.model.senders.at(sender);
-    std::size_t count = check.receiver.pieces.size();
-    if (end > record.sent || !fillExactly(check, sender, end, record.sent, after, count)) {
-        fail(check, "read to the end but got sender " + std::to_string(sender) +
-                        "'s stream only up to byte " + std::to_string(end) + " of " +
-                        std::to_string(record.sent));
+    bool whole = check.receiver.toTheEnd && record.complete;
+    auto count = static_cast<long>(check.receiver.pieces.size());
+    Gap gap{sender,      -1,   count,  0,
+            record.sent, true, !whole, sentWhenRegistered(check.receiver, sender),
+            record.sent, 0,    0};
+    for (std::size_t position : positions) {
+        const Piece& piece = check.receiver.pieces[position];
+        gap.right = static_cast<long>(position);
+        gap.high = piece.first;
+        gap.openEnd = false;
+        addGap(check, gap);
+        gap.left = static_cast<long>(position);
+        gap.right = count;
+        gap.low = piece.first + piece.length;
+        gap.high = record.sent;
+        gap.openStart = false;
+        gap.openEnd = !whole;
     }
+    addGap(check, gap);
 }
 
-// Pieces are named from the strictest rule to the loosest, so a piece that
-// could fit by chance is never taken before the gap it belongs to.
-enum class Pass { Gaps, Starts, Ends };
+GapState initialState(const Gap& gap) {
+    return GapState{gap.high, static_cast<std::size_t>(gap.right), !gap.openEnd};
+}
 
-// One sender's chunks at this receiver (their positions, in order):
-// contiguous, in order, from the moment it was registered.
-void checkSender(ReceiverCheck& check, std::uint32_t sender,
-                 const std::vector<std::size_t>& positions, Pass pass) {
+// What the gap still needs below its cursor, at least.
+std::uint64_t need(const Gap& gap, const GapState& state) {
+    if (!state.anchored) {
+        return 0;
+    }
+    std::uint64_t floor = gap.openStart ? gap.bound : gap.low;
+    return state.cursor > floor ? state.cursor - floor : 0;
+}
+
+std::string whyOpen(const ReceiverCheck& check, const Gap& gap, const GapState& state) {
     const std::vector<Piece>& pieces = check.receiver.pieces;
-    std::uint64_t registeredAt = sentWhenRegistered(check.receiver, sender);
-    bool whole = check.receiver.toTheEnd && check.model.senders.at(sender).complete;
-    if (sender == check.receiver.id) {
-        if (!positions.empty() && pass == Pass::Gaps) {
-            fail(check, "got its own chunk back: " + chunkName(pieces[positions.front()]));
-        }
-        return;
+    std::uint64_t end = state.anchored ? state.cursor : gap.high;
+    if (gap.openStart && gap.right < static_cast<long>(pieces.size())) {
+        return "its first chunk of sender " + std::to_string(gap.sender) + " was " +
+               chunkName(pieces[static_cast<std::size_t>(gap.right)]) +
+               ", though the sender had sent only " + std::to_string(gap.bound) +
+               " bytes when this client was surely registered, and no pieces fill the rest";
     }
-    std::size_t after = positions.empty() ? 0 : positions.back();
-    std::uint64_t end = registeredAt;
-    if (!positions.empty()) {
-        end = pieces[positions.back()].first + pieces[positions.back()].length;
+    if (gap.openStart) {
+        return "read to the end but got sender " + std::to_string(gap.sender) +
+               "'s stream only from byte " + std::to_string(end) + " of " +
+               std::to_string(gap.sent) + ", though it had sent only " + std::to_string(gap.bound) +
+               " when this client was surely registered";
     }
-    if (pass == Pass::Gaps) {
-        checkGaps(check, sender, positions);
-        if (whole) {
-            checkEnd(check, sender, end, after);
-        }
-    } else if (pass == Pass::Starts && !positions.empty()) {
-        checkStart(check, sender, pieces[positions.front()], positions.front());
-    } else if (pass == Pass::Ends && !whole) {
-        fillForward(check, sender, end, UINT64_MAX, after, pieces.size());
+    if (gap.right == static_cast<long>(pieces.size())) {
+        return "read to the end but got sender " + std::to_string(gap.sender) +
+               "'s stream only up to byte " + std::to_string(gap.low) + " of " +
+               std::to_string(gap.sent) + " (then pieces from byte " + std::to_string(end) + ")";
     }
+    return "missed " + stretch(gap.sender, gap.low, end) + " between " +
+           chunkName(pieces[static_cast<std::size_t>(gap.left)]) + " and " +
+           chunkName(pieces[static_cast<std::size_t>(gap.right)]);
 }
 
-// A short piece no expected place took may still be a stretch of a stream
-// that began after this receiver joined and then stopped: looked for near
-// where this receiver was in each stream.
-bool fitsSomewhere(const RelayModel& model, const ReceiverRecord& receiver, const Piece& piece) {
-    for (const auto& [sender, record] : model.senders) {
-        std::uint64_t near = sentWhenRegistered(receiver, sender);
-        auto next = receiver.next.find(sender);
-        std::uint64_t far = next == receiver.next.end() ? near : std::max(near, next->second);
-        std::uint64_t from = near > LOOSE_SEARCH_BYTES ? near - LOOSE_SEARCH_BYTES : 0;
-        std::uint64_t to = std::min(record.sent + 1, far + LOOSE_SEARCH_BYTES);
-        for (std::uint64_t first = from; sender != receiver.id && first + piece.length <= to;
-             ++first) {
-            if (payloadMatches(sender, first, piece.bytes.data(), piece.bytes.size())) {
-                return true;
+// Zeros in the pool that lie before `below`.
+std::size_t zerosBefore(const ReceiverCheck& check, std::size_t below) {
+    auto at = std::lower_bound(check.pool.begin(), check.pool.end(), below,
+                               [](std::size_t zero, std::size_t bound) { return zero >= bound; });
+    return static_cast<std::size_t>(check.pool.end() - at);
+}
+
+// Where a piece that anchors an open-ended gap may begin: it fits there, and
+// the pieces before it in the gap can reach back to where the gap may start.
+std::vector<std::uint64_t> anchorPlaces(ReceiverCheck& check, const Gap& gap, std::size_t k) {
+    const Piece& piece = check.receiver.pieces[check.unnamed[k]];
+    std::uint64_t room = check.bytesBefore[k] - check.bytesBefore[gap.firstPiece];
+    std::uint64_t from = gap.low;
+    std::uint64_t to = gap.low + room;
+    if (gap.openStart) {
+        from = gap.bound > LOOSE_SEARCH_BYTES ? gap.bound - LOOSE_SEARCH_BYTES : 0;
+        to = gap.bound + room;
+    }
+    auto cached = check.looseFits.find({k, gap.sender});
+    if (cached != check.looseFits.end()) {
+        return cached->second;
+    }
+    std::vector<std::uint64_t> places;
+    for (std::uint64_t first = from; first <= to && first + piece.length <= gap.sent; ++first) {
+        if (fits(piece, gap.sender, first)) {
+            places.push_back(first);
+        }
+    }
+    check.looseFits.emplace(std::make_pair(k, gap.sender), places);
+    return places;
+}
+
+// Every way unnamed piece k can go in: gaps that must still be filled and
+// close soonest first, smaller holes first, so a valid relay is found
+// without backtracking.
+std::vector<Move> placements(ReceiverCheck& check, std::size_t k) {
+    std::size_t position = check.unnamed[k];
+    const Piece& piece = check.receiver.pieces[position];
+    if (piece.length == 1) {
+        return {Move{NO_GAP, {}, 0, 0, false}};
+    }
+    std::vector<std::size_t> order = check.activeAt[k];
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return (need(check.gaps[a], check.states[a]) > 0) >
+               (need(check.gaps[b], check.states[b]) > 0);
+    });
+    std::vector<Move> moves;
+    for (std::size_t g : order) {
+        const Gap& gap = check.gaps[g];
+        const GapState& state = check.states[g];
+        if (state.anchored) {
+            std::size_t zeros = zerosBefore(check, state.top);
+            for (std::size_t hole = 0; hole <= zeros && hole + piece.length <= state.cursor;
+                 ++hole) {
+                std::uint64_t first = state.cursor - hole - piece.length;
+                if ((gap.openStart || first >= gap.low) && fits(piece, gap.sender, first)) {
+                    moves.push_back(
+                        Move{g, GapState{first, position, true}, hole, state.top, false});
+                }
+            }
+            continue;
+        }
+        // Zeros after the anchor, up to the gap's end, make its tail.
+        std::size_t zeros = zerosBefore(check, static_cast<std::size_t>(gap.right));
+        for (std::uint64_t first : anchorPlaces(check, gap, k)) {
+            std::uint64_t most = std::min<std::uint64_t>(zeros, gap.sent - first - piece.length);
+            for (std::uint64_t tail = 0; tail <= most; ++tail) {
+                moves.push_back(Move{g, GapState{first, position, true},
+                                     static_cast<std::size_t>(tail),
+                                     static_cast<std::size_t>(gap.right), true});
             }
         }
     }
-    return false;
+    return moves;
 }
 
-// Short pieces to the claims that need them, as a bipartite matching: a
-// claim may take an unnamed piece of its length, in its range, that fits.
-struct Matching {
-    ReceiverCheck& check;
-    std::map<std::size_t, std::size_t> claimOf; // piece position -> claim
-    std::set<std::size_t> visited;
-};
-
-bool canTake(const ReceiverCheck& check, const Claim& claim, std::size_t position) {
-    const Piece& piece = check.receiver.pieces[position];
-    return !piece.named && piece.length == claim.length && position >= claim.after &&
-           position < claim.before && fits(piece, claim.sender, claim.first);
+// How gap g may end once no piece is left for it: the hole under its cursor
+// filled with zeros, exactly to its start, or for an open start to anywhere
+// at or before the bound; a gap with an open end that holds no piece takes
+// any number of zeros that fits.
+std::vector<Move> closings(ReceiverCheck& check, std::size_t g) {
+    const Gap& gap = check.gaps[g];
+    const GapState& state = check.states[g];
+    std::size_t zeros = zerosBefore(check, state.top);
+    std::uint64_t fewest = 0;
+    std::uint64_t most = 0;
+    if (!state.anchored) {
+        most = gap.sent - (gap.openStart ? 0 : gap.low);
+    } else if (gap.openStart) {
+        fewest = state.cursor > gap.bound ? state.cursor - gap.bound : 0;
+        most = state.cursor;
+    } else {
+        fewest = state.cursor - gap.low;
+        most = fewest;
+    }
+    std::vector<Move> moves;
+    for (std::uint64_t take = std::min<std::uint64_t>(most, zeros) + 1; take-- > fewest;) {
+        GapState closed{state.cursor - (state.anchored ? take : 0), state.top, state.anchored};
+        moves.push_back(Move{g, closed, static_cast<std::size_t>(take), state.top, false});
+    }
+    return moves;
 }
 
-bool augment(Matching& matching, std::size_t claim) {
-    const Claim& wanted = matching.check.claims[claim];
-    auto from = std::lower_bound(matching.check.unnamed.begin(), matching.check.unnamed.end(),
-                                 wanted.after);
-    for (auto at = from; at != matching.check.unnamed.end() && *at < wanted.before; ++at) {
-        if (!canTake(matching.check, wanted, *at) || !matching.visited.insert(*at).second) {
+std::string stateKey(const ReceiverCheck& check, std::size_t d) {
+    std::string key(reinterpret_cast<const char*>(&d), sizeof d);
+    for (std::size_t g : check.activeAt[check.decisions[d].piece]) {
+        const GapState& state = check.states[g];
+        std::uint64_t words[2] = {state.anchored ? state.cursor : UINT64_MAX, state.top};
+        key.append(reinterpret_cast<const char*>(words), sizeof words);
+    }
+    for (std::size_t zero : check.pool) {
+        auto word = static_cast<std::uint32_t>(zero);
+        key.append(reinterpret_cast<const char*>(&word), sizeof word);
+    }
+    return key;
+}
+
+void noteDeadEnd(ReceiverCheck& check, std::size_t d, const std::string& why) {
+    if (d >= check.deepest && check.deepest != SIZE_MAX) {
+        return;
+    }
+    check.deepest = d;
+    check.deepestWhy = why;
+}
+
+std::string noPlace(const ReceiverCheck& check, std::size_t k) {
+    std::size_t position = check.unnamed[k];
+    return "its chunk #" + std::to_string(position) + " (" +
+           std::to_string(check.receiver.pieces[position].length) +
+           " bytes) fits no place left in any other sender's stream: a duplicate, a reordering, "
+           "its own or no stretch of any stream";
+}
+
+Frame frameFor(ReceiverCheck& check, std::size_t d) {
+    const Decision& decision = check.decisions[d];
+    Frame frame;
+    if (decision.gap == NO_GAP) {
+        frame.moves = placements(check, decision.piece);
+        if (frame.moves.empty()) {
+            noteDeadEnd(check, d, noPlace(check, decision.piece));
+        }
+    } else {
+        frame.moves = closings(check, decision.gap);
+        if (frame.moves.empty()) {
+            noteDeadEnd(check, d,
+                        whyOpen(check, check.gaps[decision.gap], check.states[decision.gap]));
+        }
+    }
+    return frame;
+}
+
+void apply(ReceiverCheck& check, Frame& frame, std::size_t piece) {
+    const Move& move = frame.moves[frame.next];
+    if (move.gap == NO_GAP) {
+        check.pool.push_back(check.unnamed[piece]);
+        return;
+    }
+    frame.saved = check.states[move.gap];
+    check.states[move.gap] = move.state;
+    std::size_t end = check.pool.size() - zerosBefore(check, move.below) + move.take;
+    frame.takenAt = end - move.take;
+    auto from = check.pool.begin() + static_cast<long>(frame.takenAt);
+    auto to = check.pool.begin() + static_cast<long>(end);
+    frame.taken.assign(from, to);
+    check.pool.erase(from, to);
+}
+
+void undo(ReceiverCheck& check, Frame& frame) {
+    const Move& move = frame.moves[frame.next - 1];
+    if (move.gap == NO_GAP) {
+        check.pool.pop_back();
+        return;
+    }
+    check.states[move.gap] = frame.saved;
+    check.pool.insert(check.pool.begin() + static_cast<long>(frame.takenAt), frame.taken.begin(),
+                      frame.taken.end());
+}
+
+// The gaps still open can be filled by the pieces and zeros left: those
+// that must be full before piece x count on the pieces from x on and the
+// pool alone (check.activeAt lists gaps by where their window begins,
+// latest first).
+bool stillPossible(const ReceiverCheck& check, std::size_t k) {
+    std::uint64_t needed = 0;
+    for (std::size_t g : check.activeAt[k]) {
+        const Gap& gap = check.gaps[g];
+        needed += need(gap, check.states[g]);
+        std::uint64_t left = check.bytesBefore[k] - check.bytesBefore[std::min(gap.firstPiece, k)];
+        if (needed > left + check.pool.size()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The search; on success the frames' moves say where every piece went.
+bool search(ReceiverCheck& check, std::vector<Frame>& stack) {
+    std::size_t count = check.decisions.size();
+    stack.push_back(frameFor(check, 0));
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        std::size_t d = stack.size() - 1;
+        std::size_t piece = check.decisions[d].piece;
+        if (frame.next > 0) {
+            undo(check, frame);
+        }
+        if (frame.next == frame.moves.size()) {
+            check.dead.insert(stateKey(check, d));
+            stack.pop_back();
             continue;
         }
-        auto holder = matching.claimOf.find(*at);
-        if (holder == matching.claimOf.end() || augment(matching, holder->second)) {
-            matching.claimOf[*at] = claim;
-            return true;
+        if (++check.moves > MAX_MOVES) {
+            check.deepestWhy = "could not be decided within " + std::to_string(MAX_MOVES) +
+                               " choices of where its short pieces go";
+            return false;
+        }
+        apply(check, frame, piece);
+        ++frame.next;
+        if (!stillPossible(check, piece)) {
+            continue;
+        }
+        if (d + 1 == count) {
+            if (check.pool.empty()) {
+                return true;
+            }
+            noteDeadEnd(check, d,
+                        std::to_string(check.pool.size()) +
+                            " of its lone zeros belong to no sender's stream");
+            continue;
+        }
+        if (check.dead.count(stateKey(check, d + 1)) == 0) {
+            stack.push_back(frameFor(check, d + 1));
         }
     }
     return false;
 }
 
-void matchShortPieces(ReceiverCheck& check) {
-    Matching matching{check, {}, {}};
-    for (std::size_t claim = 0; claim < check.claims.size(); ++claim) {
-        matching.visited.clear();
-        if (!augment(matching, claim)) {
-            const Claim& missed = check.claims[claim];
-            fail(check, "missed " +
-                            stretch(missed.sender, missed.first, missed.first + missed.length) +
-                            " before its chunk #" + std::to_string(missed.before));
-            return;
+// Names every piece but the lone zeros where the search put it.
+void nameFromSearch(ReceiverCheck& check, const std::vector<Frame>& stack) {
+    for (std::size_t d = 0; d < stack.size(); ++d) {
+        const Move& move = stack[d].moves[stack[d].next - 1];
+        if (check.decisions[d].gap == NO_GAP && move.gap != NO_GAP) {
+            Piece& piece = check.receiver.pieces[check.unnamed[check.decisions[d].piece]];
+            piece = namedPiece(check.gaps[move.gap].sender, move.state.cursor, piece.length);
+            piece.pinned = !move.scanned && pins(piece);
         }
     }
-    for (const auto& [position, claim] : matching.claimOf) {
-        const Claim& taken = check.claims[claim];
-        name(check.receiver.pieces[position], taken.sender, taken.first);
+}
+
+void placeUnnamed(ReceiverCheck& check) {
+    std::size_t count = check.unnamed.size();
+    check.bytesBefore.assign(count + 1, 0);
+    for (std::size_t k = 0; k < count; ++k) {
+        check.bytesBefore[k + 1] =
+            check.bytesBefore[k] + check.receiver.pieces[check.unnamed[k]].length;
     }
+    check.activeAt.assign(count, {});
+    check.closingAt.assign(count, {});
+    for (std::size_t g = 0; g < check.gaps.size(); ++g) {
+        const Gap& gap = check.gaps[g];
+        check.states.push_back(initialState(gap));
+        if (gap.firstPiece == gap.endPiece) {
+            if (need(gap, check.states[g]) > 0) {
+                fail(check, whyOpen(check, gap, check.states[g]));
+                return;
+            }
+            continue;
+        }
+        for (std::size_t k = gap.firstPiece; k < gap.endPiece; ++k) {
+            check.activeAt[k].push_back(g);
+        }
+        check.closingAt[gap.firstPiece].push_back(g);
+    }
+    for (std::vector<std::size_t>& active : check.activeAt) {
+        std::stable_sort(active.begin(), active.end(), [&](std::size_t a, std::size_t b) {
+            return check.gaps[a].firstPiece > check.gaps[b].firstPiece;
+        });
+    }
+    for (std::size_t k = count; k-- > 0;) {
+        check.decisions.push_back(Decision{k, NO_GAP});
+        for (std::size_t g : check.closingAt[k]) {
+            check.decisions.push_back(Decision{k, g});
+        }
+    }
+    if (count == 0) {
+        return;
+    }
+    std::vector<Frame> stack;
+    if (!search(check, stack)) {
+        fail(check, check.deepestWhy);
+        return;
+    }
+    nameFromSearch(check, stack);
 }
 
 void checkReceiver(ReceiverCheck& check, CheckFigures& figures) {
@@ -437,7 +591,8 @@ void checkReceiver(ReceiverCheck& check, CheckFigures& figures) {
     for (const auto& entry : check.model.senders) {
         bySender[entry.first];
     }
-    const std::vector<Piece>& pieces = check.receiver.pieces;
+    std::vector<Piece>& pieces = check.receiver.pieces;
+    std::set<std::size_t> shortOnes;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (pieces[i].named) {
             bySender[pieces[i].sender].push_back(i);
@@ -445,35 +600,43 @@ void checkReceiver(ReceiverCheck& check, CheckFigures& figures) {
             check.unnamed.push_back(i);
         }
     }
-    for (Pass pass : {Pass::Gaps, Pass::Starts, Pass::Ends}) {
-        for (const auto& [sender, positions] : bySender) {
-            checkSender(check, sender, positions, pass);
+    if (check.receiver.toTheEnd && !check.receiver.partial.empty()) {
+        fail(check, "read to the end, but its last " +
+                        std::to_string(check.receiver.partial.size()) +
+                        " bytes end in no zero: a chunk's last byte was not zeroed");
+        return;
+    }
+    for (const auto& [sender, positions] : bySender) {
+        if (!checkNamed(check, sender, positions)) {
+            return;
+        }
+        if (sender != check.receiver.id) {
+            addGaps(check, sender, positions);
         }
     }
-    matchShortPieces(check);
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        const Piece& piece = pieces[i];
-        if (piece.named) {
-            ++figures.chunks;
-        } else if (piece.bytes.empty()) {
+    placeUnnamed(check);
+    if (check.failed) {
+        return;
+    }
+    for (std::size_t position : check.unnamed) {
+        const Piece& piece = pieces[position];
+        if (piece.length == 1) {
             ++figures.loneZeros;
-        } else if (piece.bytes.size() >= SELF_NAMING_BYTES ||
-                   (!piece.ambiguous && !fitsSomewhere(check.model, check.receiver, piece))) {
-            fail(check, "its chunk #" + std::to_string(i) + " (" + std::to_string(piece.length) +
-                            " bytes) is no stretch of any sender's stream");
-        } else {
+        } else if (tellingBytes(piece.first, piece.length - 1) < MIN_NAMED_BYTES) {
             ++figures.shortPieces;
         }
     }
+    figures.chunks += pieces.size();
 }
 
 // ---- Across receivers -------------------------------------------------------
 
 using ChunkKey = std::pair<std::uint32_t, std::uint64_t>;
 
-// Named for certain: a short piece stands for any of its kind that fits its
-// place, so where it lies says nothing of the order.
-bool namedForCertain(const Piece& piece) { return piece.named && !isShort(piece, piece.first); }
+// Named for certain: its bytes fit that place only. A lone zero, or a piece
+// of a record's marker and lowest digit, fits many, so where it lies says
+// nothing of the order.
+bool namedForCertain(const Piece& piece) { return piece.named && piece.pinned; }
 
 struct ChunkOwner {
     std::size_t length;   // cppcheck-suppress unusedStructMember ; read through the map
@@ -528,6 +691,17 @@ std::map<ChunkKey, ChunkOwner> checkBoundaries(const RelayModel& model,
     return chunks;
 }
 
+// Every chunk the receiver holds, pinned or placed where it fits.
+std::set<ChunkKey> heldBy(const ReceiverRecord& receiver) {
+    std::set<ChunkKey> held;
+    for (const Piece& piece : receiver.pieces) {
+        if (piece.named) {
+            held.emplace(piece.sender, piece.first);
+        }
+    }
+    return held;
+}
+
 struct Ordered {
     std::vector<std::vector<int>> lists; // each receiver's chunks by number
     std::vector<Piece> chunks;           // by number
@@ -555,10 +729,10 @@ Ordered numberChunks(const RelayModel& model, const std::map<ChunkKey, ChunkOwne
 }
 
 // Receiver a against receiver b: the chunks both got come in the same order,
-// and between two chunks a got, a missed none that b got (but its own, and
-// short ones that may be lone zeros or pieces left aside at a).
+// and between two chunks a got, a missed none that b got but its own.
 void comparePair(const RelayModel& model, const Ordered& ordered, std::size_t a, std::size_t b,
-                 std::vector<int>& positionInA, std::vector<std::string>& failures) {
+                 std::vector<int>& positionInA, const std::set<ChunkKey>& held,
+                 std::vector<std::string>& failures) {
     const std::vector<int>& listB = ordered.lists[b];
     std::vector<std::size_t> shared; // indices into listB of chunks a also got
     int lastPosition = -1;
@@ -582,7 +756,8 @@ void comparePair(const RelayModel& model, const Ordered& ordered, std::size_t a,
     for (std::size_t k = 1; k < shared.size(); ++k) {
         for (std::size_t i = shared[k - 1] + 1; i < shared[k]; ++i) {
             const Piece& chunk = ordered.chunks[static_cast<std::size_t>(listB[i])];
-            if (chunk.sender != model.receivers[a].id && chunk.length > SELF_NAMING_BYTES) {
+            if (chunk.sender != model.receivers[a].id &&
+                held.count(ChunkKey{chunk.sender, chunk.first}) == 0) {
                 failAcross(failures, model.receivers[a].label + " missed " + chunkName(chunk) +
                                          ", which " + model.receivers[b].label +
                                          " got between two chunks both got");
@@ -600,9 +775,10 @@ void checkOrder(const RelayModel& model, const Ordered& ordered,
         for (std::size_t i = 0; i < listA.size(); ++i) {
             positionInA[static_cast<std::size_t>(listA[i])] = static_cast<int>(i);
         }
+        std::set<ChunkKey> held = heldBy(model.receivers[a]);
         for (std::size_t b = 0; b < ordered.lists.size() && failures.size() < MAX_FAILURES; ++b) {
             if (b != a) {
-                comparePair(model, ordered, a, b, positionInA, failures);
+                comparePair(model, ordered, a, b, positionInA, held, failures);
             }
         }
         for (int chunk : listA) {

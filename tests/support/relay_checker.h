@@ -9,10 +9,13 @@
 // order the chunks they share alike, and neither misses one the other got
 // between two they share.
 //
-// A piece too short to hold a record head is named only where one stream
-// goes on with exactly those bytes. Lone zeros (chunks of one byte) and
-// pieces several streams fit are kept aside and used to fill the gaps their
-// place and bytes fit. Single-threaded: the mix's poll loop owns the model.
+// A piece too short to hold a record head is named as it comes only where
+// one stream goes on with exactly those bytes. The rest, lone zeros (chunks
+// of one byte) included, are placed by a search that must put every one of
+// them in a gap of some sender's stream that it fits, each gap exactly
+// filled, or the relay fails. Only pieces whose bytes fit one place alone
+// count in the order across receivers. Single-threaded: the mix's poll loop
+// owns the model.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +26,10 @@
 #include <vector>
 
 namespace harness {
+
+// A named piece with this many telling bytes (support/payload.h) fits no
+// other place by chance, so it counts in the order across receivers.
+constexpr std::size_t PINNING_BYTES = 5;
 
 struct SenderRecord {
     std::uint64_t sent = 0; // bytes the hub has been given so far
@@ -36,7 +43,7 @@ struct SenderRecord {
 struct Piece {
     std::size_t length;               // with its zero
     bool named;                       // sender and first are known
-    bool ambiguous;                   // several streams fit it
+    bool pinned;                      // named, and no other place fits its bytes
     std::uint32_t sender;             // when named
     std::uint64_t first;              // when named
     std::vector<unsigned char> bytes; // when not named: all but the zero
@@ -61,9 +68,9 @@ struct RelayModel {
 };
 
 struct CheckFigures {
-    std::size_t chunks = 0;      // named chunks checked, over all receivers
+    std::size_t chunks = 0;      // chunks checked, over all receivers
     std::size_t loneZeros = 0;   // one-byte chunks
-    std::size_t shortPieces = 0; // too short to name, fitting no gap, left aside
+    std::size_t shortPieces = 0; // too short to tell whose, placed where they fit
 };
 
 ReceiverRecord& addReceiver(RelayModel& model, std::uint32_t id, const std::string& label);

@@ -1,5 +1,7 @@
 #include "support/transfer.h"
 
+#include "support/harness.h"
+
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -45,7 +47,7 @@ bool transferDone(const Transfer& transfer) { return transfer.received >= transf
 bool pump(Transfer& transfer, int deadlineMs, const std::function<bool()>& done) {
     auto deadline = Clock::now() + std::chrono::milliseconds(deadlineMs);
     while (!done()) {
-        if (Clock::now() >= deadline) {
+        if (Clock::now() >= deadline || aServerCrashed()) {
             return false;
         }
         short wantWrite = transfer.written < transfer.target ? POLLOUT : 0;

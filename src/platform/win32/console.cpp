@@ -7,8 +7,6 @@
 
 #include <conio.h>
 
-#include <cstdlib>
-
 static bool isConsole(DWORD standardHandle) {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(standardHandle), &mode) != 0;
@@ -156,8 +154,22 @@ int readKeyCode(int milliseconds) {
     return codeArrives(inputByteWaiting, milliseconds) ? readInputByte() : KEY_NOT_IN_TIME;
 }
 
+// "cls" is the command interpreter's. Started without inheriting a single
+// handle, it can never hold one of the hub's sockets, whichever thread
+// accepts meanwhile; it shares the console all the same.
 void clearScreen() {
-    if (isConsole(STD_OUTPUT_HANDLE)) {
-        std::system("cls");
+    if (!isConsole(STD_OUTPUT_HANDLE)) {
+        return;
     }
+    wchar_t command[] = L"cmd.exe /c cls";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    if (CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &child) == 0) {
+        return; // the screen stays as it is
+    }
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
 }
