@@ -7,6 +7,8 @@
 
 #include <conio.h>
 
+#include <cwchar>
+
 static bool isConsole(DWORD standardHandle) {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(standardHandle), &mode) != 0;
@@ -156,16 +158,25 @@ int readKeyCode(int milliseconds) {
 
 // "cls" is the command interpreter's. Started without inheriting a single
 // handle, it can never hold one of the hub's sockets, whichever thread
-// accepts meanwhile; it shares the console all the same.
+// accepts meanwhile; it shares the console all the same. The interpreter is
+// named by its full path in the system folder, so no cmd.exe in the current
+// or the program's folder is ever run instead.
 void clearScreen() {
     if (!isConsole(STD_OUTPUT_HANDLE)) {
         return;
     }
+    wchar_t interpreter[MAX_PATH];
+    const wchar_t name[] = L"\\cmd.exe";
+    UINT folder = GetSystemDirectoryW(interpreter, MAX_PATH);
+    if (folder == 0 || folder + sizeof name / sizeof name[0] > MAX_PATH) {
+        return; // the screen stays as it is
+    }
+    std::wcscpy(interpreter + folder, name);
     wchar_t command[] = L"cmd.exe /c cls";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION child{};
-    if (CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    if (CreateProcessW(interpreter, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                        &child) == 0) {
         return; // the screen stays as it is
     }

@@ -44,9 +44,10 @@ static SOCKET native(SocketHandle socket) {
     return static_cast<SOCKET>(static_cast<LONG_PTR>(static_cast<LONG>(socket)));
 }
 
-// Sockets are inheritable by default, and "cls" runs in a child process: a
-// client's connection must not live on in it after we close our handle, and
-// a child holding a copy would delay its close and its reset.
+// Sockets are inheritable by default. The one child the hub starts ("cls")
+// inherits nothing (console.cpp); the sockets are kept to this process as
+// well, so that no child started any other way could hold a client's
+// connection open past our close and delay its reset.
 static SocketHandle keepToThisProcess(SOCKET socket) {
     SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
     return static_cast<SocketHandle>(socket);
