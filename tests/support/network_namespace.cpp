@@ -33,11 +33,18 @@ long parentOf(long pid) {
     if (file == nullptr) {
         return 0;
     }
-    long parent = 0;
-    // The command name may hold spaces, but never ") ": skip to its end.
-    int found = std::fscanf(file, "%*d (%*[^)]) %*c %ld", &parent);
+    char line[1024];
+    bool read = std::fgets(line, sizeof line, file) != nullptr;
     std::fclose(file);
-    return found == 1 ? parent : 0;
+    // "pid (name) state parent ...": the name may hold spaces and parentheses,
+    // so the fields go on after its last ')'.
+    const char* nameEnd = read ? std::strrchr(line, ')') : nullptr;
+    if (nameEnd == nullptr || std::strlen(nameEnd) < 5) {
+        return 0;
+    }
+    char* after = nullptr;
+    long parent = std::strtol(nameEnd + 4, &after, 10);
+    return after == nameEnd + 4 ? 0 : parent;
 }
 
 // A launcher's namespace is used only when it is not the machine's: some

@@ -591,8 +591,7 @@ void checkReceiver(ReceiverCheck& check, CheckFigures& figures) {
     for (const auto& entry : check.model.senders) {
         bySender[entry.first];
     }
-    std::vector<Piece>& pieces = check.receiver.pieces;
-    std::set<std::size_t> shortOnes;
+    const std::vector<Piece>& pieces = check.receiver.pieces;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (pieces[i].named) {
             bySender[pieces[i].sender].push_back(i);
