@@ -74,7 +74,7 @@ std::vector<std::string> check(const Relay& relay, CheckFigures& figures) {
         }
     }
     for (const auto& [sender, count] : relay.sent) {
-        noteSent(model, sender, count);
+        noteSent(model, sender, static_cast<std::size_t>(count)); // a test's few bytes
     }
     for (std::size_t r = 0; r < relay.receivers.size(); ++r) {
         std::vector<unsigned char> bytes = bytesOf(relay.receivers[r].got);
@@ -474,9 +474,9 @@ bool plant(RandomRelay& relay, int kind, std::mt19937_64& random) {
         case 4: {
             const Client& client = relay.clients[c];
             if (client.sent > 0) {
-                std::uint64_t first = pick(client.sent);
-                std::size_t length =
-                    std::min<std::size_t>(randomLength(random), client.sent - first);
+                std::uint64_t first = pick(static_cast<std::size_t>(client.sent));
+                auto length = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(randomLength(random), client.sent - first));
                 got.insert(got.begin() + static_cast<long>(i), from(client.id, first, length));
                 return true;
             }
