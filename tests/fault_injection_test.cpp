@@ -6,8 +6,8 @@
 // Occurrences follow from what the hub does, in order: at start it allocates
 // the relay lock, the fan-out's send batch and the console thread's start
 // record, then starts the console thread; the first client also makes the
-// batch's room (for 64 sends) and, after its worker's start record, the
-// parking lock; each client costs four allocations of its own (its entry, its
+// batch's room (for 64 sends, before its entry) and, after its worker's
+// start record, the parking lock; each client costs four allocations of its own (its entry, its
 // receive buffer, its worker's start record, its thread's first work), and
 // a thread's start record and one thread start as long as no thread of an
 // earlier client waits parked for it.
@@ -214,7 +214,7 @@ struct ParkingFault {
 };
 
 // The first client's start makes the parking lock (the allocation after its
-// entry, the batch's room, its buffer and its worker's start); each thread makes its wake-up when
+// batch's room, its entry, its buffer and its worker's start); each thread makes its wake-up when
 // it first parks.
 const ParkingFault PARKING_FAULTS[] = {
     {"a thread's wake-up cannot be set up", "VELLORAN_FAULT_SEM_INIT=EINVAL"},

@@ -81,18 +81,25 @@ static void openListener(RelayServer* server) {
     }
 }
 
+// Room in the fan-out's batch for one more client. Only the acceptor adds
+// entries, so the room made here still suffices when it appends.
+static bool roomForOneMore(RelayContext* context) {
+    RelayLockHold hold(context->lock);
+    return reserveSendBatch(context->sends, context->clients->count + 1);
+}
+
 // Registers a new connection and starts its worker. A connection that cannot
 // be served is closed at once: no entry ever stays without a worker. What a
-// fan-out needs for it (its send record, room in the batch) is had before it
-// joins, so no fan-out ever allocates. While the worker's start is under way
-// the entry is registered, so a fan-out may already have dropped it;
-// removeClient knows.
+// fan-out needs for it (its send record, room in the batch) is had before its
+// entry is made, so no fan-out ever allocates. While the worker's start is
+// under way the entry is registered, so a fan-out may already have dropped
+// it; removeClient knows.
 static void admitClient(RelayContext* context, SocketHandle socket) {
     ReceiveStop* stop = createReceiveStop();
     SendSlot* send = createSendSlot();
     // cppcheck-suppress unreadVariable ; cppcheck 2.10 misreads new (std::nothrow) T{...}
     auto* node =
-        stop == nullptr || send == nullptr
+        stop == nullptr || send == nullptr || !roomForOneMore(context)
             ? nullptr
             : new (std::nothrow)
                   ClientNode{nullptr, nullptr, socket, stop, ClientState::Registered, send, 0};
@@ -102,17 +109,11 @@ static void admitClient(RelayContext* context, SocketHandle socket) {
         socketClose(socket);
         return;
     }
-    bool admitted = false;
     {
         RelayLockHold hold(context->lock);
-        admitted = reserveSendBatch(context->sends, context->clients->count + 1);
-        if (admitted) {
-            appendClient(context->clients, node);
-        } else {
-            node->state = ClientState::Gone; // never registered: nothing to unlink
-        }
+        appendClient(context->clients, node);
     }
-    if (!admitted || !startRelayWorker(context, node)) {
+    if (!startRelayWorker(context, node)) {
         RelayLockHold hold(context->lock);
         removeClient(context->clients, node);
     }
