@@ -1,8 +1,8 @@
 #include "command_line.h"
 
-#include "console/console.h"
 #include "console/console_line.h"
 #include "server/server.h"
+#include "version.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -36,7 +36,7 @@ bool answerRequest(const char* argument) {
         }
         return true;
     case CommandLineRequest::ShowVersion:
-        writeLine(stdout, ("velloran " + std::string(versionName())).c_str());
+        writeLine(stdout, ("velloran " + std::string(VERSION_NAME)).c_str());
         return true;
     case CommandLineRequest::RunHub:
         break;

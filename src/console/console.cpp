@@ -3,16 +3,16 @@
 #include "command_line.h"
 #include "console/console_line.h"
 #include "console/key_decoder.h"
+#include "version.h"
 
 #include <cctype>
-#include <cstddef>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 static const char* const MENU_LINES[] = {
     "========================================",
-    "Velloran 1.0 Beta",
+    PROGRAM_TITLE,
     "Date creation : 08-01-2011",
     "========================================",
     "L  [L]ist all users",
@@ -22,11 +22,6 @@ static const char* const MENU_LINES[] = {
     "Q  [Q]uit",
     "----------------------------------------",
 };
-
-// The banner's title is the name, then the version.
-constexpr std::size_t TITLE_VERSION_AT = sizeof "Velloran " - 1;
-
-const char* versionName() { return MENU_LINES[1] + TITLE_VERSION_AT; }
 
 void drawMenu() {
     clearScreen();

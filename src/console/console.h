@@ -12,8 +12,6 @@
 void consoleWorker(void* server);
 
 void drawMenu();
-// What the banner calls the version, "1.0 Beta"; --version prints it too.
-const char* versionName();
 void listUsers(const RelayServer* server);
 void showUserCount(const RelayServer* server);
 void showPort(const RelayServer* server);
