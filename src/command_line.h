@@ -2,8 +2,10 @@
 // naming a port, help and version: main asks before it creates anything, so
 // answering one opens no socket; every other argument is a port (see
 // convertPort). Then the notice for a port the argument does not plainly
-// name, which the console writes once the listener is bound. Pure functions:
-// any thread may call them.
+// name, which the console writes once the listener is bound. answerRequest
+// writes on standard output, so main alone calls it, before the console
+// starts; the other functions only read their argument, and any thread may
+// call them.
 #pragma once
 
 #include <cstdint>

@@ -123,8 +123,10 @@ bool reserveSendBatch(SendBatch* batch, std::uint32_t sends);
 constexpr int SEND_WAITING = 0;
 constexpr int SEND_FAILED = -1;
 constexpr int SEND_PEER_GONE = -2;
-// Sends what the socket takes of `data` without waiting for room; `length`
-// is at least 1 (0 bytes taken reads as SEND_WAITING).
+// Sends what the socket takes of `data` without waiting for room: on POSIX
+// at most 32 KiB a call, so a larger chunk takes more than one call; on
+// Win32 all of it, in flight in the slot. `length` is at least 1 (0 bytes
+// taken reads as SEND_WAITING).
 int startSend(SendBatch* batch, SocketHandle socket, SendSlot* slot, const char* data, int length);
 // After a wait, for a send that was SEND_WAITING: how it stands now, without
 // waiting. Same data and length as the send it continues.
@@ -154,8 +156,11 @@ void socketClose(SocketHandle socket);
 // Starts a thread that is never joined; no handle is kept. stackBytes 0
 // means the platform's default stack. Whatever the thread's receives need
 // of their own is made before it starts (Win32: its overlapped record), so a
-// shortage is a failed start, never a failed receive. (A connection's send
-// record is made with its entry.) False when no thread, or not what it needs, could be had.
+// shortage is a failed start rather than a failed receive; only on Win32,
+// after a receive whose cancel did not end in time gave that record up, is
+// a new one made at the thread's next receive, which fails if it cannot be
+// had. (A connection's send record is made with its entry.) False when no
+// thread, or not what it needs, could be had.
 using ThreadBody = void (*)(void* argument);
 bool startDetachedThread(ThreadBody body, void* argument, std::size_t stackBytes);
 void pauseMilliseconds(int milliseconds);

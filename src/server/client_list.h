@@ -76,7 +76,9 @@ void appendClient(ClientList* clients, ClientNode* node);
 void dropClient(ClientList* clients, ClientNode* node, ClientState why);
 // removeClient ends the entry's life: out of the registry if still in it,
 // its socket shut down (unless dropped: its close is a reset) and closed,
-// its receive stop, its send record and the entry freed.
+// its receive stop and the entry freed, and its send record too unless the
+// system may still write it (Win32: a send abandonSends could not end, or
+// one still in flight), in which case it is kept (see destroySendSlot).
 void removeClient(ClientList* clients, ClientNode* node);
 
 // Walk: visit every entry, oldest first, under the relay lock. The visit may

@@ -21,8 +21,10 @@ enum class Progress { Taken, Waiting, Dropped };
 } // namespace
 
 // A chunk whose fan-out begins late, because the one before it stalled,
-// still gets this long from the start of its fan-out: a healthy peer is
-// never dropped for a stall that was somebody else's.
+// still gets this long from the start of its fan-out: time for a peer that
+// keeps up to take it. A peer that needs longer for one chunk (a slow link,
+// or its buffers still full after the stall) is dropped then, although the
+// stall was somebody else's.
 constexpr auto LATE_FAN_OUT_GRACE = std::chrono::seconds(1);
 
 // When every peer must have taken a chunk that arrived at `arrived`.

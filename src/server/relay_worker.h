@@ -12,10 +12,13 @@
 #include <cstddef>
 
 constexpr int MAX_CHUNK = 65535;
-// Every peer must have taken a chunk this long after it arrived, or it is
-// cut off: one stuck client cannot freeze the hub for everyone. All peers
-// wait at once, so however many are stuck on one chunk, the hub waits this
-// long once, and the others take the chunk meanwhile at their own pace.
+// A peer is cut off unless it has taken a chunk this long after the chunk
+// arrived, or a second after its fan-out began when an earlier stall held
+// the chunk up longer (chunkDeadline in relay_worker.cpp): one stuck client
+// cannot freeze the hub for everyone. All peers wait at once, so however
+// many are stuck on one chunk, the hub waits for that one deadline, and the
+// others take the chunk meanwhile at their own pace. On Windows the hub then
+// waits up to half a second more, for the cancelled sends to end.
 constexpr int SEND_TIMEOUT_SECONDS = 10;
 // The receive buffer is on the heap (a send the system would not let go of
 // keeps it): the stack holds small frames only, far below the default, so

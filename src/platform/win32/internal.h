@@ -3,9 +3,11 @@
 #pragma once
 
 // A thread's overlapped record for its receives (net.cpp). Every thread gets
-// it before it starts (threads.cpp), so that a shortage is a failed start,
-// never a failed receive. Sends need none of the thread's: each connection
-// has its own send record (SendSlot).
+// it before it starts (threads.cpp), so that a shortage is a failed start
+// rather than a failed receive. A record given up (a receive whose cancel
+// did not end in time) is replaced at the thread's next receive, and a
+// shortage then fails that receive. Sends need none of the thread's: each
+// connection has its own send record (SendSlot).
 struct IoSlot;
 struct ThreadIo {
     IoSlot* receive;

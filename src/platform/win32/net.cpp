@@ -118,12 +118,15 @@ AcceptStatus socketAccept(SocketHandle listener, SocketHandle* accepted) {
 // A worker's receive is overlapped, on a record of the worker thread's own,
 // so that it can wait beside its client's receive stop. A fan-out's sends
 // are overlapped, on a record of each connection's own, so that every peer's
-// send is in flight at once and progresses without the hub's help. An
-// operation's end is decided by WSAGetOverlappedResult alone: that is what
-// every socket provider honours (one that is not a file system provider may
-// use the record's status field as it likes). A record whose operation could
-// not be made to end is given up, never freed nor reused: the system may
-// still write it, and the buffer it points at.
+// send is in flight at once and progresses without the hub's help. Where
+// the socket is at hand, an operation's end is read with
+// WSAGetOverlappedResult: that is what every socket provider honours (one
+// that is not a file system provider may use the record's status field as
+// it likes). The record's event only says when to look again, except in
+// destroySendSlot, which has no socket and goes by the event, set once the
+// send has ended. A record whose operation could not be made to end is
+// given up, never freed nor reused: the system may still write it, and the
+// buffer it points at.
 
 // A new record (IoSlot or SendSlot) with its completion event: manual-reset,
 // so it stays set once the operation has ended until the record is used
@@ -430,8 +433,11 @@ void watchSend(SendBatch* batch, SocketHandle socket, SendSlot* slot) {
 }
 
 // One wait covers at most MAXIMUM_WAIT_OBJECTS events. With more sends in
-// flight, each wait covers the next ones in turn and lasts at most this long,
-// so the caller still looks at every send regularly.
+// flight, a wait takes them from where the last one stopped in the watch
+// list, which the fan-out rebuilds after every wait from the sends still
+// unfinished, so the turns are only roughly fair; and it lasts at most this
+// long. The caller looks at every unfinished send after each wait, watched
+// or not, so none waits more than this for its end to be seen.
 constexpr DWORD SLICE_WAIT_MILLISECONDS = 50;
 
 // Gathers the events of up to MAXIMUM_WAIT_OBJECTS sends in flight, taking
