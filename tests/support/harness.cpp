@@ -461,28 +461,46 @@ template <typename Visit> static bool findTcpEntry(Visit visit) {
     return false;
 }
 
-static bool listening(int port) {
-    return findTcpEntry([port](const std::string& line) {
+// The table's code for a listener.
+constexpr unsigned TCP_LISTEN = 0x0A;
+
+// True when a socket whose local port is `port` is a listener (or, with
+// `listener` false, a connection in any state).
+static bool socketOnPort(int port, bool listener) {
+    return findTcpEntry([port, listener](const std::string& line) {
         unsigned localPort = 0;
         unsigned state = 0;
         // "  0: 00000000:1388 00000000:0000 0A ..." : local address:port, remote, state.
         // NOLINTNEXTLINE(cert-err34-c): the kernel's own table, always well formed
         return std::sscanf(line.c_str(), " %*u: %*x:%x %*x:%*x %x", &localPort, &state) == 2 &&
-               localPort == static_cast<unsigned>(port) && state == 0x0A;
+               localPort == static_cast<unsigned>(port) && (state == TCP_LISTEN) == listener;
     });
 }
 
-bool waitUntilListening(int port, int deadlineMs) {
+static bool listening(int port) { return socketOnPort(port, true); }
+
+// A listener gives no signal when it comes or goes: the table is looked at
+// again and again until it shows what is awaited.
+static bool waitUntilListenerIs(bool wanted, int port, int deadlineMs) {
     auto deadline = after(deadlineMs);
-    while (!listening(port)) {
+    while (listening(port) != wanted) {
         if (remainingMs(deadline) == 0) {
             return false;
         }
-        // A listener gives no signal before it exists.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }
+
+bool waitUntilListening(int port, int deadlineMs) {
+    return waitUntilListenerIs(true, port, deadlineMs);
+}
+
+bool waitUntilNotListening(int port, int deadlineMs) {
+    return waitUntilListenerIs(false, port, deadlineMs);
+}
+
+bool connectionsLinger(int port) { return socketOnPort(port, false); }
 
 static int connectToIpv4(std::uint32_t ipv4, int port, int receiveBuffer) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -76,6 +76,14 @@ int freePort();
 // Watches the system's socket table rather than connecting, so no phantom
 // client ever shows up in the server's count.
 bool waitUntilListening(int port, int deadlineMs = DEADLINE_MS);
+// Until no listener holds the port. A server's exit does not say that its
+// sockets are closed under Wine: the Wine server closes them afterwards, one
+// by one and late when the machine is busy, the listener often after the
+// connections.
+bool waitUntilNotListening(int port, int deadlineMs = DEADLINE_MS);
+// True while a connection whose local end is on `port` is still in the
+// system's table: open, or waiting out its close there (TIME_WAIT).
+bool connectionsLinger(int port);
 
 // A client socket connected to 127.0.0.1:port, or -1. A receiveBuffer above
 // 0 sets its receive buffer size before it connects.

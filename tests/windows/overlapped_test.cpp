@@ -3,9 +3,11 @@
 // until its reader reads; sends to several peers in flight at once, where a
 // reading peer's completes while a stuck one's waits, also past the number
 // of events one wait can cover; stuck sends abandoned together within one
-// bound, their records free again afterwards; a peer that reset is gone; and
-// a receive that another thread ends through the client's receive stop while
-// the socket stays open.
+// bound, their records free again afterwards; a send that ended ending every
+// later wait at once, whatever sends started after it; a send its cancel
+// cannot end given up, its record never used again; a peer that reset is
+// gone; and a receive that another thread ends through the client's receive
+// stop while the socket stays open.
 
 #include "platform/platform.h"
 
@@ -186,6 +188,70 @@ TEST(OverlappedSends, CompleteAtOnceOrStayInFlightUntilTheReaderReads) {
     EXPECT_EQ(late.received, static_cast<std::size_t>(LARGE));
     destroySendSlot(slot);
     closePair(connection);
+}
+
+// A send that has ended keeps saying so to every later wait, whatever sends
+// start after it on other records: each record has an event of its own,
+// which stays set until that record's next send. Asked to wait 20 s, the
+// last wait must end at once, not at its limit.
+TEST(OverlappedSends, ASendThatEndedEndsEveryLaterWaitAtOnce) {
+    SendBatch* batch = newBatch(2);
+    SendSlot* endedSlot = createSendSlot();
+    SendSlot* stuckSlot = createSendSlot();
+    ASSERT_NE(endedSlot, nullptr);
+    ASSERT_NE(stuckSlot, nullptr);
+    Connection read = connectPair();
+    Connection stuck = connectPair();
+    const std::string large(LARGE, 'x');
+    ASSERT_EQ(startSend(batch, handle(read.ours), endedSlot, large.data(), LARGE), SEND_WAITING);
+    static Reader reader{};
+    reader = Reader{read.theirs, LARGE, 0};
+    ASSERT_TRUE(startDetachedThread(readAll, &reader, 0));
+    ASSERT_EQ(WaitForSingleObject(reader.done, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    clearSendWatch(batch);
+    watchSend(batch, handle(read.ours), endedSlot);
+    waitForSends(batch, 20000); // ends once the send's end is signalled
+
+    EXPECT_EQ(startSend(batch, handle(stuck.ours), stuckSlot, large.data(), LARGE), SEND_WAITING)
+        << "nobody reads the second connection";
+    clearSendWatch(batch);
+    watchSend(batch, handle(read.ours), endedSlot);
+    watchSend(batch, handle(stuck.ours), stuckSlot);
+    DWORD start = GetTickCount();
+    waitForSends(batch, 20000);
+    EXPECT_LT(GetTickCount() - start, 10000u) << "the ended send was seen at once";
+    EXPECT_EQ(continueSend(batch, handle(read.ours), endedSlot, large.data(), LARGE), LARGE);
+
+    watchUnfinished(batch, {PeerSend{stuck.ours, stuckSlot}}, LARGE);
+    EXPECT_TRUE(abandonSends(batch));
+    destroySendSlot(endedSlot);
+    destroySendSlot(stuckSlot);
+    closePair(read);
+    closePair(stuck);
+}
+
+// Watched under another connection's socket, a send's cancel finds nothing
+// to end and the send goes on, as under a socket provider that ignores
+// cancels. It must be given up, not taken for ended: the system may still
+// write its record and read its data, so the record takes no other send.
+TEST(OverlappedSends, ASendItsCancelCannotEndIsGivenUp) {
+    SendBatch* batch = newBatch(1);
+    SendSlot* slot = createSendSlot();
+    ASSERT_NE(slot, nullptr);
+    Connection stuck = connectPair();
+    Connection elsewhere = connectPair();
+    static const std::string large(LARGE, 'x'); // read by the system until the socket closes
+    ASSERT_EQ(startSend(batch, handle(stuck.ours), slot, large.data(), LARGE), SEND_WAITING);
+    clearSendWatch(batch);
+    watchSend(batch, handle(elsewhere.ours), slot);
+    DWORD start = GetTickCount();
+    EXPECT_FALSE(abandonSends(batch)) << "the send still runs: it was not abandoned";
+    EXPECT_LT(GetTickCount() - start, 3000u) << "given up within the bound";
+    EXPECT_EQ(startSend(batch, handle(stuck.ours), slot, "hello", 5), SEND_FAILED)
+        << "a record given up takes no other send";
+    destroySendSlot(slot); // kept: its send only ends with the socket
+    closePair(stuck);
+    closePair(elsewhere);
 }
 
 TEST(OverlappedSends, APeerThatResetIsGone) {
