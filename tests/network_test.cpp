@@ -142,6 +142,12 @@ class SmallSendBuffers : public ::testing::Test {
         }
         stop(server);
     }
+    // A hub of its own, with no client yet, for the next row of a table.
+    void restartHub() {
+        TearDown();
+        open.clear();
+        SetUp();
+    }
     // Connects after every client so far and proves it registered, so the
     // registry holds the clients in this order.
     int join(int receiveWindow) {
@@ -358,15 +364,14 @@ void expectStallOutcome(StallPlay& play) {
         if (staysOn(client.habit)) {
             EXPECT_LT(client.hungUpAt, 0) << "cut off: " << howItEnded(peer);
             EXPECT_TRUE(holdsExactly(peer.got, chunksFor(play, client.habit)))
-                << peer.got.size() << " bytes, " << wrongBytes(peer.got) << " of them wrong";
+                << peer.got.size() << " bytes: not each other sender's chunk, whole";
         } else if (stalls(client.habit)) {
             double sent = stalledChunkSentAt(play, client.habit);
+            bool reset = client.hungUpAt >= 0;
             char when[96];
-            std::snprintf(when, sizeof when,
-                          client.hungUpAt < 0 ? "not reset %.2f s after its chunk was sent"
-                                              : "reset %.2f s after its chunk was sent",
-                          (client.hungUpAt < 0 ? secondsSince(play.start) : client.hungUpAt) -
-                              sent);
+            std::snprintf(when, sizeof when, "%s %.2f s after its chunk was sent",
+                          reset ? "reset" : "not reset",
+                          (reset ? client.hungUpAt : secondsSince(play.start)) - sent);
             std::printf("  %c: %s\n", client.habit, when);
             EXPECT_TRUE(client.hungUpAt >= sent + CUT_NOT_BEFORE &&
                         client.hungUpAt <= lastChunkSentAt(play) + CUT_BY)
@@ -384,9 +389,7 @@ TEST_F(SmallSendBuffers, AStallCostsTheOthersNothingAndIsCutTenSecondsAfterItsCh
     for (const StallRow& row : STALL_ROWS) {
         SCOPED_TRACE(row.name);
         if (&row != STALL_ROWS) {
-            TearDown();
-            open.clear();
-            SetUp();
+            restartHub();
         }
         StallPlay play;
         long staying = 0;
@@ -489,9 +492,7 @@ TEST_F(SmallSendBuffers, StuckClientsCostTheHealthyOnesNothingAndAreCutOffWithAR
     for (const Lineup& lineup : LINEUPS) {
         SCOPED_TRACE(lineup.name);
         if (&lineup != LINEUPS) {
-            TearDown();
-            open.clear();
-            SetUp();
+            restartHub();
         }
         int sender = join(0);
         ASSERT_GE(sender, 0);
