@@ -218,7 +218,7 @@ bool stalls(char habit) { return std::strchr("XTF", habit) != nullptr; }
 // The sender's chunk as every other client must get it: last byte zeroed.
 std::string chunkFrom(char sender) {
     std::string chunk(STALL_CHUNK, '\0');
-    fillPayload(sender == 'A' ? 1 : 2, 0, reinterpret_cast<unsigned char*>(&chunk[0]),
+    fillPayload(sender == 'A' ? 1 : 2, 0, reinterpret_cast<unsigned char*>(chunk.data()),
                 chunk.size() - 1);
     return chunk;
 }
