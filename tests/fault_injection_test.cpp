@@ -288,36 +288,46 @@ TEST_F(FaultInjection, AcceptErrorsAreRetriedAtOnceOrPausedWithoutSpinning) {
 // goes to the second (send 4) and the third (send 5).
 const std::string CHUNK = "a chunk for everyone\n";
 
+// What becomes of the client whose send fails.
+enum class Fate {
+    Kept,
+    CutOff,        // dropped; its socket had room, yet it sees a reset, not an orderly end
+    CutOffNoReset, // dropped, but the reset could not be set: its connection just ends
+};
+
 struct SendFault {
     const char* name;
     std::vector<std::string> faults;
-    int failing;  // the client whose send fails: 1 or 2
-    bool dropped; // that client is dropped
+    int failing; // the client whose send fails: 1 or 2
+    Fate fate;   // what becomes of that client
 };
 
 // A shortage of the hub's own (buffers, memory) is waited out like a full
 // socket: the peer keeps its place. Any other failure drops it.
 const SendFault SEND_FAULTS[] = {
-    {"no room for a moment (EAGAIN), to the second", {"VELLORAN_FAULT_SEND=EAGAIN@4"}, 1, false},
+    {"no room for a moment (EAGAIN), to the second",
+     {"VELLORAN_FAULT_SEND=EAGAIN@4"},
+     1,
+     Fate::Kept},
     {"no room, and the wait for room runs out of memory (ENOMEM) three times, to the second",
      {"VELLORAN_FAULT_SEND=EAGAIN@4", "VELLORAN_FAULT_POLL=ENOMEM@1-3"},
      1,
-     false},
-    {"out of buffers (ENOBUFS), to the second", {"VELLORAN_FAULT_SEND=ENOBUFS@4"}, 1, false},
+     Fate::Kept},
+    {"out of buffers (ENOBUFS), to the second", {"VELLORAN_FAULT_SEND=ENOBUFS@4"}, 1, Fate::Kept},
     {"out of buffers three times running, to the second",
      {"VELLORAN_FAULT_SEND=ENOBUFS@4-6"},
      1,
-     false},
-    {"out of memory (ENOMEM), to the third", {"VELLORAN_FAULT_SEND=ENOMEM@5"}, 2, false},
-    {"a failure of its own (EIO), to the second", {"VELLORAN_FAULT_SEND=EIO@4"}, 1, true},
+     Fate::Kept},
+    {"out of memory (ENOMEM), to the third", {"VELLORAN_FAULT_SEND=ENOMEM@5"}, 2, Fate::Kept},
+    {"a failure of its own (EIO), to the second", {"VELLORAN_FAULT_SEND=EIO@4"}, 1, Fate::CutOff},
     {"no route any more (EHOSTUNREACH), to the third",
      {"VELLORAN_FAULT_SEND=EHOSTUNREACH@5"},
      2,
-     true},
+     Fate::CutOff},
     {"a failure of its own, and its reset cannot be set",
      {"VELLORAN_FAULT_SEND=EIO@4", "VELLORAN_FAULT_SETSOCKOPT=EINVAL"},
      1,
-     true},
+     Fate::CutOffNoReset},
 };
 
 TEST_F(FaultInjection, ASendThatFailsDropsThatPeerAloneAndTheOthersGetEveryByte) {
@@ -331,8 +341,12 @@ TEST_F(FaultInjection, ASendThatFailsDropsThatPeerAloneAndTheOthersGetEveryByte)
         EXPECT_EQ(receiveBytes(clients[static_cast<std::size_t>(other)], CHUNK.size()),
                   zeroLast(CHUNK));
         int failing = clients[static_cast<std::size_t>(row.failing)];
-        if (row.dropped) {
+        if (row.fate == Fate::CutOff) {
+            EXPECT_TRUE(seesReset(failing)) << "the hub cuts it off with a reset";
+        } else if (row.fate == Fate::CutOffNoReset) {
             EXPECT_TRUE(seesEndOfStream(failing)) << "the hub hung up on it";
+        }
+        if (row.fate != Fate::Kept) {
             EXPECT_EQ(shownUserCount(server), 2);
             EXPECT_EQ(listedUserCount(server), 2);
         } else {

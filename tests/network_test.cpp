@@ -142,6 +142,12 @@ class SmallSendBuffers : public ::testing::Test {
         }
         stop(server);
     }
+    // A hub of its own, with no client yet, for the next row of a table.
+    void restartHub() {
+        TearDown();
+        open.clear();
+        SetUp();
+    }
     // Connects after every client so far and proves it registered, so the
     // registry holds the clients in this order.
     int join(int receiveWindow) {
@@ -160,6 +166,269 @@ class SmallSendBuffers : public ::testing::Test {
 };
 
 NetworkNamespace SmallSendBuffers::network;
+
+// ---- Stalls and their deadlines ----------------------------------------------
+
+// The rows' chunks: the sender's socket takes one whole and loopback carries
+// it in one segment, so the hub receives it in one piece; yet it is several
+// times what a peer's send buffer and small window hold at once.
+constexpr std::size_t STALL_CHUNK = 60000;
+constexpr int SENDER_SEND_BUFFER = 256 * 1024;
+// A steady reader takes STEADY_BYTES every STEADY_PERIOD: a chunk in 0.3 s,
+// in many turns, each after a wait of the hub's.
+constexpr std::size_t STEADY_BYTES = 4096;
+constexpr auto STEADY_PERIOD = milliseconds(20);
+// A client stuck on a chunk is cut off 10 s after that chunk arrived. Its
+// connection is reset once its worker may end it: at once, or once a chunk
+// queued behind the one it held up has gone out, which may take until that
+// chunk's own deadline. So its reset comes no sooner than CUT_NOT_BEFORE
+// after its chunk was sent and no later than CUT_BY after the row's last
+// chunk was: seconds of slack for a slow machine, still short of a deadline
+// counted from a late fan-out's start, 3 s or more later in these rows.
+constexpr double CUT_NOT_BEFORE = 9.0;
+constexpr double CUT_BY = 13.0;
+
+// Each client of a row, by its letter, in registry order:
+//   A, B  send the row's chunks (A's first), and read everything
+//   S     reads steadily, a chunk in 0.3 s
+//   T     trickles (1 KiB/s): never a chunk in time, yet always taking bytes
+//   X     never reads
+//   F     reads the first chunk that reaches it, then nothing more
+//   R     never reads, and resets its connection once every S has bytes of
+//         A's chunk: the hub finds it broken in the walk after a wait, with
+//         the later clients still waiting (and none before it, whose wait
+//         would have the next walk pick the later ones up anyway)
+struct StallRow {
+    const char* name;
+    const char* clients;
+    double secondChunkAt; // seconds after A's chunk when B sends its own
+    int settlesWithinMs;  // by when every client has what it should
+};
+
+const StallRow STALL_ROWS[] = {
+    {"a client that breaks while the later ones wait costs them nothing", "ARSS", 0, DEADLINE_MS},
+    {"a trickle, and a late chunk's stall, are each cut 10 s after their chunk arrived", "ABTF", 3,
+     3000 + SEND_TIMEOUT_MS + DEADLINE_MS},
+    {"a large chunk queued behind another's stall keeps a steady reader", "ABXS", 0,
+     SEND_TIMEOUT_MS + DEADLINE_MS},
+};
+
+bool staysOn(char habit) { return std::strchr("ABS", habit) != nullptr; }
+bool stalls(char habit) { return std::strchr("XTF", habit) != nullptr; }
+// The sender's chunk as every other client must get it: last byte zeroed.
+std::string chunkFrom(char sender) {
+    std::string chunk(STALL_CHUNK, '\0');
+    fillPayload(sender == 'A' ? 1 : 2, 0, reinterpret_cast<unsigned char*>(chunk.data()),
+                chunk.size() - 1);
+    return chunk;
+}
+
+struct StallClient {
+    char habit;
+    Peer peer;
+    double hungUpAt = -1; // seconds after A's chunk when its connection ended
+};
+
+struct StallPlay {
+    std::vector<StallClient> clients;
+    Clock::time_point start;
+    double sentAt[2] = {-1, -1}; // A's chunk, B's chunk, seconds after the start
+};
+
+// The chunks a client that stays must get: every other sender's, whole.
+std::vector<std::string> chunksFor(const StallPlay& play, char habit) {
+    std::vector<std::string> chunks;
+    for (const StallClient& client : play.clients) {
+        if ((client.habit == 'A' || client.habit == 'B') && client.habit != habit) {
+            chunks.push_back(chunkFrom(client.habit));
+        }
+    }
+    return chunks;
+}
+
+// True when `got` is exactly these chunks, each whole, in any order.
+bool holdsExactly(const std::string& got, std::vector<std::string> chunks) {
+    for (std::size_t at = 0; at < got.size(); at += STALL_CHUNK) {
+        auto match = std::find(chunks.begin(), chunks.end(), got.substr(at, STALL_CHUNK));
+        if (match == chunks.end()) {
+            return false;
+        }
+        chunks.erase(match);
+    }
+    return chunks.empty();
+}
+
+// When the chunk that client `habit` holds up was sent: X and T hold up the
+// first, F the second; and when the row's last chunk was.
+double stalledChunkSentAt(const StallPlay& play, char habit) {
+    bool both = play.sentAt[1] >= 0;
+    return habit == 'F' ? play.sentAt[1]
+           : both       ? std::min(play.sentAt[0], play.sentAt[1])
+                        : play.sentAt[0];
+}
+double lastChunkSentAt(const StallPlay& play) { return std::max(play.sentAt[0], play.sentAt[1]); }
+
+void sendDueChunks(StallPlay& play, const StallRow& row) {
+    double now = secondsSince(play.start);
+    for (const StallClient& client : play.clients) {
+        int which = client.habit == 'A' ? 0 : client.habit == 'B' ? 1 : -1;
+        double due = which == 0 ? 0 : row.secondChunkAt;
+        if (which >= 0 && play.sentAt[which] < 0 && now >= due) {
+            std::string chunk = chunkFrom(client.habit);
+            chunk.back() = '!'; // the hub zeroes it
+            ssize_t n = ::send(client.peer.fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            ASSERT_EQ(n, static_cast<ssize_t>(chunk.size())) << "sent in one call";
+            play.sentAt[which] = secondsSince(play.start);
+        }
+    }
+}
+
+bool everySteadyReaderHasBytes(const StallPlay& play) {
+    return std::all_of(play.clients.begin(), play.clients.end(), [](const StallClient& client) {
+        return client.habit != 'S' || !client.peer.got.empty();
+    });
+}
+
+// Each client reads as its habit says; R resets when its moment comes, and
+// leaves `open`.
+void tendStalls(StallPlay& play, std::vector<int>& open) {
+    auto now = Clock::now();
+    for (StallClient& client : play.clients) {
+        Peer& peer = client.peer;
+        switch (client.habit) {
+        case 'S':
+        case 'T':
+            if (now >= peer.nextSlowRead) {
+                takeWaiting(peer, client.habit == 'S' ? STEADY_BYTES : SLOW_BYTES, play.start);
+                peer.nextSlowRead = now + (client.habit == 'S' ? STEADY_PERIOD : SLOW_PERIOD);
+            }
+            break;
+        case 'F':
+            takeWaiting(peer, STALL_CHUNK - std::min(STALL_CHUNK, peer.got.size()), play.start);
+            break;
+        case 'R':
+            if (peer.fd >= 0 && play.sentAt[0] >= 0 && everySteadyReaderHasBytes(play)) {
+                resetConnection(peer.fd);
+                open.erase(std::find(open.begin(), open.end(), peer.fd));
+                peer.fd = -1;
+            }
+            break;
+        case 'X':
+            break;
+        default:
+            takeWaiting(peer, ~std::size_t{0}, play.start);
+        }
+    }
+}
+
+// Waits for bytes for the clients that read everything, at most until the
+// paced readers' next turn; notes every connection that has ended, read or
+// not (a reset shows as a hang-up at once, whatever is still queued).
+void waitAndNoteHangUps(StallPlay& play) {
+    std::vector<pollfd> watched;
+    for (const StallClient& client : play.clients) {
+        bool readsAll = client.habit == 'A' || client.habit == 'B';
+        watched.push_back(pollfd{client.peer.fd, static_cast<short>(readsAll ? POLLIN : 0), 0});
+    }
+    ::poll(watched.data(), watched.size(), 5);
+    for (std::size_t i = 0; i < watched.size(); ++i) {
+        StallClient& client = play.clients[i];
+        bool hungUp = (watched[i].revents & (POLLHUP | POLLERR)) != 0 || client.peer.ended;
+        if (hungUp && client.hungUpAt < 0) {
+            client.hungUpAt = secondsSince(play.start);
+        }
+    }
+}
+
+// Done, or already failed: every client that stays has its chunks or has
+// ended; every stalling one was cut off or its window has passed.
+bool stallSettled(const StallPlay& play) {
+    double now = secondsSince(play.start);
+    return std::all_of(play.clients.begin(), play.clients.end(), [&](const StallClient& client) {
+        if (staysOn(client.habit)) {
+            return client.hungUpAt >= 0 ||
+                   client.peer.got.size() >= chunksFor(play, client.habit).size() * STALL_CHUNK;
+        }
+        if (stalls(client.habit)) {
+            double last = lastChunkSentAt(play);
+            return client.hungUpAt >= 0 || (last >= 0 && now > last + CUT_BY);
+        }
+        return true;
+    });
+}
+
+void expectStallOutcome(StallPlay& play) {
+    for (StallClient& client : play.clients) {
+        SCOPED_TRACE(std::string("client ") + client.habit);
+        Peer& peer = client.peer;
+        if (staysOn(client.habit)) {
+            EXPECT_LT(client.hungUpAt, 0) << "cut off: " << howItEnded(peer);
+            EXPECT_TRUE(holdsExactly(peer.got, chunksFor(play, client.habit)))
+                << peer.got.size() << " bytes: not each other sender's chunk, whole";
+        } else if (stalls(client.habit)) {
+            double sent = stalledChunkSentAt(play, client.habit);
+            bool reset = client.hungUpAt >= 0;
+            char when[96];
+            std::snprintf(when, sizeof when, "%s %.2f s after its chunk was sent",
+                          reset ? "reset" : "not reset",
+                          (reset ? client.hungUpAt : secondsSince(play.start)) - sent);
+            std::printf("  %c: %s\n", client.habit, when);
+            EXPECT_TRUE(client.hungUpAt >= sent + CUT_NOT_BEFORE &&
+                        client.hungUpAt <= lastChunkSentAt(play) + CUT_BY)
+                << when << ": " << howItEnded(peer);
+            if (client.habit == 'F') {
+                EXPECT_TRUE(holdsExactly(peer.got, {chunkFrom('A')})) << peer.got.size();
+            }
+            EXPECT_TRUE(peer.ended ? peer.endError == ECONNRESET : seesReset(peer.fd))
+                << "what was queued for it is discarded: " << howItEnded(peer);
+        }
+    }
+}
+
+TEST_F(SmallSendBuffers, AStallCostsTheOthersNothingAndIsCutTenSecondsAfterItsChunkArrived) {
+    for (const StallRow& row : STALL_ROWS) {
+        SCOPED_TRACE(row.name);
+        if (&row != STALL_ROWS) {
+            restartHub();
+        }
+        StallPlay play;
+        long staying = 0;
+        for (const char* letter = row.clients; *letter != '\0'; ++letter) {
+            int window = (*letter == 'A' || *letter == 'B') ? 0
+                         : *letter == 'S'                   ? HEALTHY_WINDOW
+                                                            : STUCK_WINDOW;
+            StallClient client{*letter, Peer{}, -1};
+            client.peer.fd = join(window);
+            ASSERT_GE(client.peer.fd, 0);
+            if (*letter == 'A' || *letter == 'B') {
+                ASSERT_EQ(::setsockopt(client.peer.fd, SOL_SOCKET, SO_SNDBUF, &SENDER_SEND_BUFFER,
+                                       sizeof SENDER_SEND_BUFFER),
+                          0);
+            }
+            makeNonBlocking(client.peer.fd);
+            staying += staysOn(*letter) ? 1 : 0;
+            play.clients.push_back(client);
+        }
+
+        play.start = Clock::now();
+        auto giveUp = play.start + milliseconds(row.settlesWithinMs);
+        do {
+            ASSERT_NO_FATAL_FAILURE(sendDueChunks(play, row));
+            tendStalls(play, open);
+            waitAndNoteHangUps(play);
+        } while (!stallSettled(play) && Clock::now() < giveUp);
+
+        expectStallOutcome(play);
+        EXPECT_TRUE(userCountBecomes(server, staying)) << "only the stalling ones left";
+        sendBytes(play.clients[0].peer.fd, "after");
+        for (const StallClient& client : play.clients) {
+            if (staysOn(client.habit) && client.habit != 'A') {
+                EXPECT_EQ(receiveBytes(client.peer.fd, 5), zeroLast("after"))
+                    << client.habit << " is still relayed to, with nothing left over before";
+            }
+        }
+    }
+}
 
 // ---- Stuck clients among healthy ones ----------------------------------------
 
@@ -223,9 +492,7 @@ TEST_F(SmallSendBuffers, StuckClientsCostTheHealthyOnesNothingAndAreCutOffWithAR
     for (const Lineup& lineup : LINEUPS) {
         SCOPED_TRACE(lineup.name);
         if (&lineup != LINEUPS) {
-            TearDown();
-            open.clear();
-            SetUp();
+            restartHub();
         }
         int sender = join(0);
         ASSERT_GE(sender, 0);

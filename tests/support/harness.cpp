@@ -638,6 +638,18 @@ bool seesEndOfStream(int fd, int deadlineMs) {
     return false;
 }
 
+bool seesReset(int fd, int deadlineMs) {
+    auto deadline = after(deadlineMs);
+    while (readable(fd, deadline)) {
+        char buffer[65536];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return n < 0 && errno == ECONNRESET;
+        }
+    }
+    return false;
+}
+
 bool proveRegistered(int fd, const std::vector<int>& registered) {
     sendBytes(fd, "p");
     // Stops at the first that misses it: the caller's own assertions on the

@@ -105,6 +105,9 @@ void resetOnClose(int fd);
 void resetConnection(int fd);
 // True when the peer closes the stream (or resets it) before the deadline.
 bool seesEndOfStream(int fd, int deadlineMs = DEADLINE_MS);
+// True when the stream ends in a reset (not an orderly close) before the
+// deadline; the bytes still queued ahead of it are read and dropped.
+bool seesReset(int fd, int deadlineMs = DEADLINE_MS);
 
 // Connects `count` clients one after another and proves each is registered:
 // a new client's one-byte probe must reach every earlier client, which reads
