@@ -88,7 +88,8 @@ static const int TERMINATING_SIGNALS[] = {
 #endif
 };
 
-// What each signal did before consoleOpen took it over, by signal number.
+// What each signal did before consoleCatchSignals took it over, by signal
+// number.
 // Written once per signal, before our handler for it is installed.
 static struct sigaction foundActions[NSIG];
 
@@ -307,13 +308,24 @@ static void takeTerminal() {
     }
 }
 
-void consoleOpen() {
-    maskJobControl(SIG_UNBLOCK);
+// On the only thread, before the listener opens: from the first client on, a
+// signal key typed on the terminal is only a key, even while the console
+// thread is still on its way. Until that thread unblocks them, a stop or a
+// continue waits, pending, and then runs its handler there.
+void consoleCatchSignals() {
+    maskJobControl(SIG_BLOCK);
     if (isatty(STDIN_FILENO) == 0) {
         return; // keys come from a pipe or a file: nothing to set up
     }
     followJobControl();
     restoreTerminalOnSignals();
+}
+
+void consoleOpen() {
+    maskJobControl(SIG_UNBLOCK);
+    if (isatty(STDIN_FILENO) == 0) {
+        return;
+    }
     takeTerminal();
 }
 
