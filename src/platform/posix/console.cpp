@@ -248,18 +248,6 @@ static void waitForForeground() {
     }
 }
 
-// A stop that came during a mode change waits until the change is made (and
-// then undoes it), so it never finishes behind the shell's back once the hub
-// is continued in the background.
-static sigset_t holdStops() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTSTP);
-    sigset_t before;
-    pthread_sigmask(SIG_BLOCK, &stops, &before);
-    return before;
-}
-
 enum class KeyMode { Taken, NotOurs, Unavailable };
 
 // Puts the terminal into key mode if it is ours now; the first time,
@@ -280,7 +268,9 @@ static KeyMode enterKeyMode() {
         terminalSaved = true;
         std::atexit(restoreTerminalAtExit);
     }
-    sigset_t before = holdStops();
+    // A stop from outside may come anywhere in here: its handler puts the
+    // terminal back if it was set (terminalRaw is 1 from before the change),
+    // and once continued in the background the change is refused.
     KeyMode mode = KeyMode::NotOurs;
     if (terminalIsOurs()) {
         terminalRaw = 1;
@@ -293,7 +283,7 @@ static KeyMode enterKeyMode() {
             mode = terminalIsOurs() ? KeyMode::Unavailable : KeyMode::NotOurs;
         }
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr); // a stop held meanwhile acts here
+    // A stop between the change and here undid it.
     return mode == KeyMode::Taken && terminalRaw == 0 ? KeyMode::NotOurs : mode;
 }
 
