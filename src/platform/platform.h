@@ -189,9 +189,12 @@ void wakeThread(ThreadWake* wake);
 // the listener opens: from then on the terminal's interrupt, quit and
 // suspend keys (Ctrl-C, Ctrl-\, Ctrl-Z) are only keys to the hub, even
 // before key mode is set, and the terminal is restored however the process
-// ends; a signal sent from outside acts. consoleOpen, on the console's own
-// thread, prepares the key source (raw mode on a terminal, once the terminal
-// is the hub's to use: a hub started in the background waits for it).
+// ends; a signal sent from outside acts. Before key mode such a key still
+// reaches the other commands of the hub's job (a pipeline's tee) as a
+// signal: the hub continues them after a stop, but an interrupt ends them.
+// consoleOpen, on the console's own thread, prepares the key source (raw
+// mode on a terminal, once the terminal is the hub's to use: a hub started
+// in the background waits for it, and looks every few milliseconds).
 // readKeyCode waits at most `milliseconds` (KEY_WAIT_FOREVER: no limit) for
 // the next code from the key source and returns it (0 to 255), or
 // KEY_NOT_IN_TIME, or KEY_PREFIX for the code the Windows key reader puts
