@@ -165,6 +165,9 @@ void pauseMilliseconds(int milliseconds);
 struct RelayLock;
 RelayLock* createRelayLock();
 void acquireRelayLock(RelayLock* lock);
+// Waits at most `milliseconds` for it: true when it is then held, false when
+// the time ran out. For the console, which reads keys between such waits.
+bool acquireRelayLockWithin(RelayLock* lock, int milliseconds);
 void releaseRelayLock(RelayLock* lock);
 
 // A lock held for a few instructions at a time, never across a wait: the
