@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <iostream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -85,23 +86,18 @@ pid_t processGroupOf(pid_t pid) {
 // does so only where the fault library holds one of its calls back.
 bool aThreadIsHeld(pid_t pid) {
     std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* directory = ::opendir(tasks.c_str());
-    if (directory == nullptr) {
+    DIR* listing = ::opendir(tasks.c_str());
+    if (listing == nullptr) {
         return false;
     }
     bool held = false;
-    for (dirent* task = ::readdir(directory); task != nullptr && !held;
-         task = ::readdir(directory)) {
-        FILE* wchan = std::fopen((tasks + "/" + task->d_name + "/wchan").c_str(), "r");
-        if (wchan == nullptr) {
-            continue;
-        }
-        char where[128] = {};
-        std::size_t n = std::fread(where, 1, sizeof where - 1, wchan);
-        std::fclose(wchan);
-        held = std::string(where, n).find("nanosleep") != std::string::npos;
+    // cppcheck-suppress readdirCalled ; each call has a listing of its own
+    while (const dirent* task = ::readdir(listing)) {
+        std::ifstream wchan(tasks + "/" + task->d_name + "/wchan");
+        std::string where;
+        held = held || (std::getline(wchan, where) && where.find("nanosleep") != std::string::npos);
     }
-    ::closedir(directory);
+    ::closedir(listing);
     return held;
 }
 
