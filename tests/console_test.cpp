@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <iostream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -51,6 +55,56 @@ std::string menu(const std::string& newline) {
 }
 
 const std::string SCREEN = CLEAR + menu("\r\n");
+
+// A process's group and whether it is stopped, from /proc: the fields after
+// the last ')' of its name are its state, its parent and its group.
+std::string processFields(pid_t pid) {
+    FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (stat == nullptr) {
+        return "";
+    }
+    char text[512] = {};
+    std::size_t n = std::fread(text, 1, sizeof text - 1, stat);
+    std::fclose(stat);
+    std::string fields(text, n);
+    std::size_t name = fields.rfind(')');
+    return name == std::string::npos ? "" : fields.substr(name + 2);
+}
+
+pid_t processGroupOf(pid_t pid) {
+    std::string fields = processFields(pid); // state, parent, group
+    std::size_t group = fields.find(' ', fields.find(' ') + 1);
+    if (group == std::string::npos) {
+        return -1;
+    }
+    char* end = nullptr;
+    long value = std::strtol(fields.c_str() + group + 1, &end, 10);
+    return end != fields.c_str() + group + 1 && value > 0 ? static_cast<pid_t>(value) : -1;
+}
+
+// True while one of the process's threads sleeps in a timed wait: the hub
+// does so only where the fault library holds one of its calls back.
+bool aThreadIsHeld(pid_t pid) {
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* listing = ::opendir(tasks.c_str());
+    if (listing == nullptr) {
+        return false;
+    }
+    bool held = false;
+    // cppcheck-suppress readdirCalled ; each call has a listing of its own
+    while (const dirent* task = ::readdir(listing)) {
+        std::ifstream wchan(tasks + "/" + task->d_name + "/wchan");
+        std::string where;
+        held = held || (std::getline(wchan, where) && where.find("nanosleep") != std::string::npos);
+    }
+    ::closedir(listing);
+    return held;
+}
+
+bool isStopped(pid_t pid) {
+    std::string fields = processFields(pid);
+    return !fields.empty() && (fields[0] == 'T' || fields[0] == 't');
+}
 
 class Console : public ::testing::Test {
   protected:
@@ -159,9 +213,10 @@ class Console : public ::testing::Test {
         });
     }
     // An interactive shell with job control on the terminal, which starts
-    // the hub with & on a free port; two clients join it there. Sets the
-    // hub's pid.
-    void startInTheBackground(pid_t& hub) {
+    // `job` (the hub, $HUB, on a free port, maybe in a pipeline) with &; two
+    // clients join the hub there. Sets the hub's pid, which is the job's
+    // process group, and lastInJob, the job's last command.
+    void startInTheBackground(pid_t& hub, const std::string& job = "$HUB") {
         int port = freePort();
         Launch inShell;
         inShell.inShell = true;
@@ -169,10 +224,14 @@ class Console : public ::testing::Test {
         ASSERT_GT(server.pid, 0);
         ASSERT_TRUE(waitForOutput(server, "$ ")) << server.seen;
         std::size_t from = server.seen.size();
-        pressKeys(server, "$HUB & echo hub=$!\n");
-        ASSERT_TRUE(waitForOutput(server, "hub=", from + 20)) << server.seen;
-        ASSERT_TRUE(waitForOutput(server, "$ ", server.seen.find("hub=", from + 20)));
-        hub = std::stoi(server.seen.substr(server.seen.find("hub=", from + 20) + 4));
+        const std::string line = job + " & echo last=$!\n";
+        pressKeys(server, line);
+        from += line.size();
+        ASSERT_TRUE(waitForOutput(server, "last=", from)) << server.seen;
+        ASSERT_TRUE(waitForOutput(server, "$ ", server.seen.find("last=", from)));
+        lastInJob = std::stoi(server.seen.substr(server.seen.find("last=", from) + 5));
+        hub = processGroupOf(lastInJob);
+        ASSERT_GT(hub, 0);
         ASSERT_TRUE(waitUntilListening(port));
         clients = joinClients(port, 2);
         ASSERT_EQ(clients.size(), 2u) << "a hub in the background relays";
@@ -199,6 +258,7 @@ class Console : public ::testing::Test {
     }
     Server server;
     std::vector<int> clients;
+    pid_t lastInJob = -1;        // the last command of the job the shell started
     std::string screen = SCREEN; // the menu as it reaches the operator
     std::string newline = "\r\n";
 };
@@ -588,6 +648,116 @@ TEST_F(Console, AKeyTypedAtOnceAfterFgIsOnlyAKey) {
     }
     ::kill(hub, SIGTERM);
     failOnReport(hub);
+}
+
+// `velloran PORT | tee ... &`, fg, and Ctrl-Z after a delay that changes
+// from round to round. Typed while the terminal still turns it into a stop
+// for the whole job, it stops tee as well as reaching the hub, which takes
+// it as a key: the hub continues tee, or bash, which still counts the job as
+// running, never would. The hub's screen reaches the terminal through tee,
+// so it shows only while tee runs; the key itself shows nothing.
+TEST_F(Console, CtrlZAfterFgNeverLeavesTheRestOfAPipelineStopped) {
+    if (underWine()) {
+        GTEST_SKIP() << "Windows has no job control";
+    }
+    pid_t hub = -1;
+    ASSERT_NO_FATAL_FAILURE(startInTheBackground(hub, "$HUB | tee /dev/null"));
+    const pid_t tee = lastInJob;
+    const std::string piped = menu("\r\n");
+    const std::string count = piped + "# User(s) 2\r\n";
+    // Around the time the hub takes to notice the terminal is its own.
+    for (int delayMs : {0, 0, 1, 2, 4, 7, 10, 15, 25}) {
+        SCOPED_TRACE("Ctrl-Z " + std::to_string(delayMs) + " ms after fg");
+        std::size_t from = server.seen.size();
+        pressKeys(server, "fg\n");
+        ASSERT_TRUE(foregroundBecomes(hub)) << server.seen.substr(from);
+        // The delay is the case itself.
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        pressKeys(server, "\x1a");
+
+        EXPECT_TRUE(terminalBecomesRaw()) << "the hub has the keys";
+        ASSERT_TRUE(eventually([tee] { return !isStopped(tee); })) << "tee left stopped";
+        EXPECT_TRUE(waitForOutput(server, piped, from)) << server.seen.substr(from);
+        EXPECT_EQ(answer("n", count), count);
+        std::string shown = server.seen.substr(from);
+        EXPECT_EQ(std::count(shown.begin(), shown.end(), '='), 2 * 2 * 40)
+            << "one redraw for fg and one for n, none for the key: " << shown;
+
+        // The whole job stopped from outside, and into the background again.
+        from = server.seen.size();
+        ::kill(-hub, SIGTSTP);
+        ASSERT_TRUE(waitForOutput(server, "Stopped", from)) << server.seen.substr(from);
+        ASSERT_TRUE(waitForOutput(server, "$ ", from));
+        from = server.seen.size();
+        pressKeys(server, "bg\n");
+        ASSERT_TRUE(waitForOutput(server, "$ ", from)) << server.seen.substr(from);
+    }
+    ::kill(-hub, SIGTERM);
+    failOnReport(hub);
+}
+
+// How long the fault library holds the hub's first change of the
+// terminal's mode back.
+constexpr int MODE_CHANGE_HELD_MS = 3000;
+
+// The same pipeline, its hub's first change of the terminal's mode held back
+// after fg, and a stop from outside aimed at the whole job meanwhile: the
+// shell takes the terminal back, and bg continues the job in the background,
+// where the change, made at last, is refused, and the kernel stops the whole
+// job for it. The hub continues the rest of its job, leaves the shell's mode
+// alone, and the next fg gives it the keys.
+TEST_F(Console, AStopAimedAtTheModeChangeNeverLeavesTheRestOfAPipelineStopped) {
+    if (underWine()) {
+        GTEST_SKIP() << "Windows has no job control";
+    }
+    // Typed into the shell: the library and the hold for the hub alone, its
+    // sanitizer's settings (where reports go) kept; AddressSanitizer insists
+    // on coming first, and the library only forwards to it.
+    const std::string slowed = std::string("LD_PRELOAD=") + VELLORAN_FAULT_LIBRARY +
+                               " ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\"" +
+                               " VELLORAN_FAULT_TCSETATTR=0@1/" +
+                               std::to_string(MODE_CHANGE_HELD_MS) + " $HUB | tee /dev/null";
+    const std::string piped = menu("\r\n");
+    const std::string count = piped + "# User(s) 2\r\n";
+    for (int stopSignal : {SIGSTOP, SIGTSTP}) {
+        SCOPED_TRACE(stopSignal == SIGSTOP ? "SIGSTOP" : "SIGTSTP");
+        pid_t hub = -1;
+        ASSERT_NO_FATAL_FAILURE(startInTheBackground(hub, slowed));
+        const pid_t tee = lastInJob;
+        std::size_t from = server.seen.size();
+        pressKeys(server, "fg\n");
+        ASSERT_TRUE(foregroundBecomes(hub)) << server.seen.substr(from);
+        ASSERT_TRUE(eventually([hub] { return aThreadIsHeld(hub); })) << "no mode change began";
+        ::kill(-hub, stopSignal);
+        ASSERT_TRUE(waitForOutput(server, "Stopped", from)) << server.seen.substr(from);
+        ASSERT_TRUE(waitForOutput(server, "$ ", server.seen.find("Stopped", from)));
+        from = server.seen.size();
+        pressKeys(server, "bg\n");
+        ASSERT_TRUE(waitForOutput(server, "$ ", from)) << server.seen.substr(from);
+
+        // The held change ends in the background, refused.
+        EXPECT_TRUE(eventually([hub] { return !aThreadIsHeld(hub); }));
+        ASSERT_TRUE(eventually([tee] { return !isStopped(tee); })) << "tee left stopped";
+        EXPECT_TRUE(terminalRestored()) << "the shell's mode is left alone";
+        sendBytes(clients[0], "still relaying");
+        EXPECT_EQ(receiveBytes(clients[1], 14), zeroLast("still relaying"));
+
+        from = server.seen.size();
+        pressKeys(server, "fg\n");
+        EXPECT_TRUE(waitForOutput(server, piped, from)) << server.seen.substr(from);
+        EXPECT_TRUE(terminalBecomesRaw());
+        EXPECT_EQ(answer("n", count), count);
+        from = server.seen.size();
+        pressKeys(server, "q");
+        EXPECT_TRUE(waitForOutput(server, "$ ", from)) << server.seen.substr(from);
+        failOnReport(hub);
+        EXPECT_FALSE(isStopped(tee));
+        for (int fd : clients) {
+            ::close(fd);
+        }
+        clients.clear();
+        stop(server);
+    }
 }
 
 // A shell's fg, a stop a few microseconds later, its bg: whatever the hub

@@ -440,4 +440,39 @@ TEST_F(FaultInjection, WhenTheTerminalFailsKeysStillWorkAndQuitEndsCleanly) {
     }
 }
 
+// The console thread's set-up held back (its first act, unblocking the stop
+// and continue signals, waits), while the hub already listens and relays:
+// a signal key typed on the terminal then is only a key, from the first
+// client on.
+constexpr int CONSOLE_HELD_MS = 3000;
+
+const std::pair<const char*, const char*> SIGNAL_KEYS[] = {
+    {"Ctrl-C", "\x03"}, {"Ctrl-\\", "\x1c"}, {"Ctrl-Z", "\x1a"}};
+
+TEST_F(FaultInjection, ASignalKeyTypedWhileTheConsoleSetsUpIsOnlyAKey) {
+    for (const auto& row : SIGNAL_KEYS) {
+        SCOPED_TRACE(row.first);
+        startHub({"VELLORAN_FAULT_PTHREAD_SIGMASK=0@1/" + std::to_string(CONSOLE_HELD_MS)},
+                 Keys::Terminal);
+        auto held = std::chrono::steady_clock::now();
+        clients = joinClients(server.port, 2);
+        ASSERT_EQ(clients.size(), 2u) << "the hub serves clients while its console sets up";
+        pressKeys(server, row.second);
+        ASSERT_LT(std::chrono::steady_clock::now() - held,
+                  std::chrono::milliseconds(CONSOLE_HELD_MS))
+            << "the key came too late to show anything";
+
+        sendBytes(clients[0], "still relaying");
+        EXPECT_EQ(receiveBytes(clients[1], 14), zeroLast("still relaying"));
+        ASSERT_TRUE(waitForOutput(server, "Q  [Q]uit", 0, CONSOLE_HELD_MS + DEADLINE_MS))
+            << server.seen;
+        std::size_t from = server.seen.size();
+        pressKeys(server, "n");
+        EXPECT_TRUE(waitForOutput(server, "# User(s) 2", from)) << server.seen.substr(from);
+        pressKeys(server, "q");
+        EXPECT_EQ(exitStatus(waitExit(server)), 0);
+        stopHub();
+    }
+}
+
 } // namespace

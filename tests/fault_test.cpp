@@ -106,13 +106,29 @@ TEST_F(Faults, AClientThatTakesNothingForTheSendTimeoutIsDroppedAndTheHubResumes
 
 // While a chunk waits on a client that reads nothing, the console still
 // answers at once, long before the hub gives up on that client: each row
-// asks on a hub of its own, stalled the same way.
-const char* const KEYS_DURING_A_STALL[] = {"n shows the count", "q quits with status 0"};
+// asks on a hub of its own, stalled the same way. A listing waits for the
+// chunk, but the keys typed behind it are still read: q ends the hub at
+// once, and the others act, in order, once the listing is done.
+enum class StallAnswer { Count, Quit, ListingThenCount };
+
+struct KeysDuringAStall {
+    const char* name;
+    const char* keys;
+    StallAnswer answer;
+};
+
+const KeysDuringAStall KEYS_DURING_A_STALL[] = {
+    {"n shows the count", "n", StallAnswer::Count},
+    {"q quits with status 0", "q", StallAnswer::Quit},
+    {"l waits, q behind it quits at once", "lq", StallAnswer::Quit},
+    {"l waits, n behind it answers after the listing", "ln", StallAnswer::ListingThenCount},
+};
 
 TEST_F(Faults, WhileAChunkWaitsOnAClientThatReadsNothingTheKeysAnswerAtOnce) {
-    for (const char* row : KEYS_DURING_A_STALL) {
-        SCOPED_TRACE(row);
-        if (row != KEYS_DURING_A_STALL[0]) {
+    const std::string menuEnd = "----------------------------------------\n";
+    for (const KeysDuringAStall& row : KEYS_DURING_A_STALL) {
+        SCOPED_TRACE(row.name);
+        if (&row != &KEYS_DURING_A_STALL[0]) {
             TearDown();
             clients.clear();
             startHub(0);
@@ -123,17 +139,36 @@ TEST_F(Faults, WhileAChunkWaitsOnAClientThatReadsNothingTheKeysAnswerAtOnce) {
             << "the hub never waited on the stalled client";
         // Each answer comes within a deadline well inside the stall, and the
         // stalled client is still counted: the stall is not over.
-        switch (row[0]) {
-        case 'n':
+        switch (row.answer) {
+        case StallAnswer::Count:
             EXPECT_EQ(shownUserCount(server), 3);
             break;
-        default: {
-            pressKeys(server, "q");
+        case StallAnswer::Quit: {
+            pressKeys(server, row.keys);
             int status = waitExit(server, SEND_TIMEOUT_MS / 3);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            break;
+        }
+        case StallAnswer::ListingThenCount: {
+            ASSERT_TRUE(waitForOutput(server, menuEnd)) << "the first menu";
+            std::size_t from = server.seen.size();
+            pressKeys(server, row.keys);
+            ::close(stalled); // the stall ends, and the listing with it
+            stalled = -1;
+            ASSERT_TRUE(waitForOutput(server, "# User(s) ", from)) << server.seen.substr(from);
+            std::string shown = server.seen.substr(from);
+            std::size_t listing = shown.find(menuEnd);
+            std::size_t count = shown.find(menuEnd, listing + menuEnd.size());
+            ASSERT_NE(count, std::string::npos) << shown;
+            EXPECT_NE(shown.find("User ", listing), std::string::npos) << shown;
+            EXPECT_LT(shown.find("User ", listing), count) << "the listing comes first: " << shown;
+            EXPECT_EQ(shown.find("# User(s) "), count + menuEnd.size()) << shown;
+            break;
         }
         }
-        ::close(stalled);
+        if (stalled >= 0) {
+            ::close(stalled);
+        }
     }
 }
 

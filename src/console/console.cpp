@@ -2,11 +2,9 @@
 
 #include "command_line.h"
 #include "console/console_line.h"
-#include "console/key_decoder.h"
 #include "version.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -30,19 +28,38 @@ void drawMenu() {
     }
 }
 
+// How long one wait for the relay lock lasts before the console looks for
+// keys again: Q typed meanwhile ends the hub within about this long.
+constexpr int KEY_CHECK_MILLISECONDS = 20;
+
+// Holds the relay lock for one scope. A fan-out stuck on a client that reads
+// nothing may keep it for seconds; meanwhile the keys typed are read, so Q
+// ends the hub at once, and the others act, in order, after the answer.
+struct RelayLockHoldReadingKeys {
+    RelayLockHoldReadingKeys(RelayLock* wanted, ConsoleKeys* keys) : lock(wanted) {
+        while (!acquireRelayLockWithin(lock, KEY_CHECK_MILLISECONDS)) {
+            holdKeysTyped(*keys);
+        }
+    }
+    ~RelayLockHoldReadingKeys() { releaseRelayLock(lock); }
+    RelayLockHoldReadingKeys(const RelayLockHoldReadingKeys&) = delete;
+    RelayLockHoldReadingKeys& operator=(const RelayLockHoldReadingKeys&) = delete;
+    RelayLock* lock;
+};
+
 // The registry at one instant, in accept order. Only the copy is made under
 // the relay lock: a screen nobody reads must never hold up the relay.
-static std::vector<SocketHandle> copyUserNumbers(const RelayServer* server) {
+static std::vector<SocketHandle> copyUserNumbers(const RelayServer* server, ConsoleKeys* keys) {
     std::vector<SocketHandle> users;
-    RelayLockHold hold(server->context->lock);
+    RelayLockHoldReadingKeys hold(server->context->lock, keys);
     users.reserve(server->clients->count);
     forEachClient(server->clients,
                   [&users](const ClientNode* entry) { users.push_back(entry->socket); });
     return users;
 }
 
-void listUsers(const RelayServer* server) {
-    std::vector<SocketHandle> users = copyUserNumbers(server);
+void listUsers(const RelayServer* server, ConsoleKeys* keys) {
+    std::vector<SocketHandle> users = copyUserNumbers(server, keys);
     drawMenu();
     for (SocketHandle user : users) {
         writeNumberLine(stdout, "User ", user);
@@ -59,10 +76,10 @@ void showPort(const RelayServer* server) {
     writeNumberLine(stdout, "#Port ", server->port);
 }
 
-static void dispatchKey(const RelayServer* server, int key) {
+static void dispatchKey(const RelayServer* server, ConsoleKeys* keys, int key) {
     switch (static_cast<signed char>(std::toupper(key))) {
     case 'L':
-        listUsers(server);
+        listUsers(server, keys);
         break;
     case 'M':
         drawMenu();
@@ -74,9 +91,7 @@ static void dispatchKey(const RelayServer* server, int key) {
         showPort(server);
         break;
     case 'Q':
-        // Ending every thread at once is the point; no object has a static
-        // destructor that another thread could still be using.
-        std::exit(0); // NOLINT(concurrency-mt-unsafe)
+        quitHub();
     default:
         break; // every other key
     }
@@ -93,18 +108,12 @@ void consoleWorker(void* server) {
     if (!notice.empty()) {
         writeLine(stderr, notice.c_str());
     }
-    KeyDecoder decoder;
-    for (int code = readKeyCode(KEY_WAIT_FOREVER); code != KEYS_ENDED;
-         code = readKeyCode(nextCodeWait(decoder))) {
-        if (code == KEYS_RESUMED) {
-            // Back from a stop or the background: the screen was the shell's.
-            decoder = KeyDecoder{};
-            drawMenu();
-            continue;
-        }
-        int key = decodeKey(decoder, code);
-        if (key != NO_KEY) {
-            dispatchKey(static_cast<const RelayServer*>(server), key);
+    ConsoleKeys keys;
+    for (int key = nextKey(keys); key != KEYS_ENDED; key = nextKey(keys)) {
+        if (key == KEYS_RESUMED) {
+            drawMenu(); // back from a stop or the background: the screen was the shell's
+        } else {
+            dispatchKey(relay, &keys, key);
         }
     }
     // No key can come any more (a service, a finished script): the hub goes

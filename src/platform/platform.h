@@ -170,6 +170,9 @@ void pauseMilliseconds(int milliseconds);
 struct RelayLock;
 RelayLock* createRelayLock();
 void acquireRelayLock(RelayLock* lock);
+// Waits at most `milliseconds` for it: true when it is then held, false when
+// the time ran out. For the console, which reads keys between such waits.
+bool acquireRelayLockWithin(RelayLock* lock, int milliseconds);
 void releaseRelayLock(RelayLock* lock);
 
 // A lock held for a few instructions at a time, never across a wait: the
@@ -190,12 +193,16 @@ void wakeThread(ThreadWake* wake);
 
 // ---- console.cpp: the keys and the screen ----------------------------------
 
-// Console. consoleOpen prepares the key source (raw mode on a terminal, once
-// the terminal is the hub's to use: a hub started in the background waits
-// for it) and makes sure the terminal is restored however the process ends.
-// While the hub is the terminal's foreground, its interrupt, quit and suspend
-// keys are only keys, even before key mode is set; a signal sent from outside
-// acts.
+// Console. consoleCatchSignals is called once, on the only thread, before
+// the listener opens: from then on the terminal's interrupt, quit and
+// suspend keys (Ctrl-C, Ctrl-\, Ctrl-Z) are only keys to the hub, even
+// before key mode is set, and the terminal is restored however the process
+// ends; a signal sent from outside acts. Before key mode such a key still
+// reaches the other commands of the hub's job (a pipeline's tee) as a
+// signal: the hub continues them after a stop, but an interrupt ends them.
+// consoleOpen, on the console's own thread, prepares the key source (raw
+// mode on a terminal, once the terminal is the hub's to use: a hub started
+// in the background waits for it, and looks every few milliseconds).
 // readKeyCode waits at most `milliseconds` (KEY_WAIT_FOREVER: no limit) for
 // the next code from the key source and returns it (0 to 255), or
 // KEY_NOT_IN_TIME, or KEY_PREFIX for the code the Windows key reader puts
@@ -209,6 +216,7 @@ constexpr int KEYS_ENDED = -1;
 constexpr int KEY_NOT_IN_TIME = -2;
 constexpr int KEY_PREFIX = -3;
 constexpr int KEYS_RESUMED = -5;
+void consoleCatchSignals();
 void consoleOpen();
 int readKeyCode(int milliseconds);
 void clearScreen();

@@ -136,6 +136,8 @@ static void admitClient(RelayContext* context, SocketHandle socket) {
 }
 
 void runServer(RelayServer* server) {
+    // Before the first client can be served: the operator's keys never end it.
+    consoleCatchSignals();
     openListener(server);
     server->clients = createClientList();
     server->context->clients = server->clients;

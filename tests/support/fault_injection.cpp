@@ -5,12 +5,16 @@
 // VELLORAN_FAULT_<CALL>=ERROR[@N|@N-M|@N-][/MS] makes the call fail with that
 // errno (a name such as EMFILE, or a number) on its Nth call, on its Nth to
 // Mth, or from its Nth on; without @, on every call. With /MS each failing
-// call first waits MS milliseconds, as a call that is slow to fail does.
+// call first waits MS milliseconds, as a call that is slow to fail does;
+// ERROR 0 with /MS fails nothing: those calls only wait, then run, which
+// holds the caller back at that point.
 // Calls are counted from 1 per call, across all threads. CALL is one of:
 //   SOCKET, LISTEN, GETSOCKNAME, ACCEPT4, SETSOCKOPT, SEND, OPEN,
 //   POLL (only the polls that wait to write: the relay's, never the console's),
-//   TCGETATTR, TCSETATTR, SEM_INIT, and PTHREAD_CREATE, PTHREAD_ATTR_INIT and
-//   PTHREAD_MUTEX_INIT (which fail with the error as their result),
+//   TCGETATTR, TCSETATTR, SEM_INIT, and PTHREAD_CREATE, PTHREAD_ATTR_INIT,
+//   PTHREAD_MUTEX_INIT and PTHREAD_SIGMASK (which fail with the error as their
+//   result; PTHREAD_SIGMASK counts only the calls that unblock signals: the
+//   console thread's first act is one),
 //   NEW (operator new, or new[], with std::nothrow returns null; the error is
 //   unused),
 //   RECV (counted as calls return: the real receive runs, then its result is
@@ -21,6 +25,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -104,7 +109,8 @@ void readFault(Fault& fault) {
     }
 }
 
-// True when this call is one that must fail; counts it.
+// True when this call is one that must fail; counts it, and makes it wait
+// first when the fault says so.
 bool failsNow(Fault& fault) {
     int expected = 0;
     if (fault.state.compare_exchange_strong(expected, 1)) {
@@ -114,13 +120,14 @@ bool failsNow(Fault& fault) {
     while (fault.state.load() != 2) {
     }
     long call = ++fault.calls;
-    bool fails = fault.error != 0 && call >= fault.first && (fault.last == 0 || call <= fault.last);
-    if (fails && fault.delayMs > 0) {
+    bool hit = (fault.error != 0 || fault.delayMs > 0) && call >= fault.first &&
+               (fault.last == 0 || call <= fault.last);
+    if (hit && fault.delayMs > 0) {
         timespec delay{fault.delayMs / 1000, (fault.delayMs % 1000) * 1000000L};
         while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
         }
     }
-    return fails;
+    return hit && fault.error != 0;
 }
 
 template <typename Function> Function real(const char* name) {
@@ -142,6 +149,7 @@ Fault threadFault{"VELLORAN_FAULT_PTHREAD_CREATE"};
 Fault attributesFault{"VELLORAN_FAULT_PTHREAD_ATTR_INIT"};
 Fault mutexFault{"VELLORAN_FAULT_PTHREAD_MUTEX_INIT"};
 Fault semaphoreFault{"VELLORAN_FAULT_SEM_INIT"};
+Fault signalMaskFault{"VELLORAN_FAULT_PTHREAD_SIGMASK"};
 Fault allocationFault{"VELLORAN_FAULT_NEW"};
 
 int failWith(const Fault& fault) {
@@ -267,6 +275,13 @@ int pthread_mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attrib
     }
     return real<int (*)(pthread_mutex_t*, const pthread_mutexattr_t*)>("pthread_mutex_init")(
         mutex, attributes);
+}
+
+int pthread_sigmask(int how, const sigset_t* set, sigset_t* before) {
+    if (how == SIG_UNBLOCK && failsNow(signalMaskFault)) {
+        return signalMaskFault.error;
+    }
+    return real<int (*)(int, const sigset_t*, sigset_t*)>("pthread_sigmask")(how, set, before);
 }
 
 int sem_init(sem_t* semaphore, int shared, unsigned value) {

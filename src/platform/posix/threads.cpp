@@ -83,6 +83,29 @@ RelayLock* createRelayLock() { return createMutexLock<RelayLock>(); }
 
 void acquireRelayLock(RelayLock* lock) { pthread_mutex_lock(&lock->mutex); }
 
+// The timed lock counts on the realtime clock: a clock set back during the
+// wait lengthens that one wait. A failure other than the timeout (none is
+// expected) waits as the plain lock does, so the caller never spins.
+bool acquireRelayLockWithin(RelayLock* lock, int milliseconds) {
+    constexpr long NANOSECONDS = 1000000000L;
+    timespec deadline{};
+    if (clock_gettime(CLOCK_REALTIME, &deadline) != 0) {
+        acquireRelayLock(lock);
+        return true;
+    }
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    deadline.tv_sec += milliseconds / 1000 + deadline.tv_nsec / NANOSECONDS;
+    deadline.tv_nsec %= NANOSECONDS;
+    int result = pthread_mutex_timedlock(&lock->mutex, &deadline);
+    if (result == ETIMEDOUT) {
+        return false;
+    }
+    if (result != 0) {
+        acquireRelayLock(lock);
+    }
+    return true;
+}
+
 void releaseRelayLock(RelayLock* lock) { pthread_mutex_unlock(&lock->mutex); }
 
 ShortLock* createShortLock() { return createMutexLock<ShortLock>(); }

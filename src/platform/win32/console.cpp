@@ -17,12 +17,12 @@ static bool isConsole(DWORD standardHandle) {
 // Where keys come from, decided once by consoleOpen before the first readKey.
 static bool keysFromConsole = false;
 
-void consoleOpen() {
-    keysFromConsole = isConsole(STD_INPUT_HANDLE);
-    // Ctrl-C must not end the hub: between two reads it is ignored, and during
-    // a read _getch delivers it as code 3 like any other key.
-    SetConsoleCtrlHandler(nullptr, TRUE);
-}
+// Before the listener opens, so Ctrl-C never ends a hub that serves clients:
+// between two reads it is ignored, and during a read _getch delivers it as
+// code 3 like any other key.
+void consoleCatchSignals() { SetConsoleCtrlHandler(nullptr, TRUE); }
+
+void consoleOpen() { keysFromConsole = isConsole(STD_INPUT_HANDLE); }
 
 // The key reader gives a function, cursor or editing key as 0 or 0xE0, then
 // a code of its own.

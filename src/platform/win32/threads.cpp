@@ -77,6 +77,11 @@ RelayLock* createRelayLock() {
 
 void acquireRelayLock(RelayLock* lock) { WaitForSingleObject(lock->mutex, INFINITE); }
 
+// Abandoned counts as held, and a failed wait as the plain one takes it.
+bool acquireRelayLockWithin(RelayLock* lock, int milliseconds) {
+    return WaitForSingleObject(lock->mutex, static_cast<DWORD>(milliseconds)) != WAIT_TIMEOUT;
+}
+
 void releaseRelayLock(RelayLock* lock) { ReleaseMutex(lock->mutex); }
 
 // Taken and released in user space while nobody else holds it.
