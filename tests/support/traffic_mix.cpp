@@ -23,9 +23,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int VALUES = 256;
-// How long, after the traffic, the churning clients may take to leave and the
-// steady clients to receive their last bytes.
-constexpr int SETTLE_MS = 30000;
+// After the traffic a slow hub (the Windows build under Wine, on a busy
+// machine) may still be relaying what piled up, and only then admit the
+// churning clients that queued meanwhile: the wait goes on for as long as
+// bytes arrive or churning clients leave. It fails once nothing has moved for
+// STALL_MS, longer than any fan-out may wait on a peer, or at SETTLE_LIMIT_MS
+// after the traffic whatever moves, so a run stays bounded.
+constexpr int STALL_MS = 15000;
+constexpr int SETTLE_LIMIT_MS = 300000;
 constexpr std::size_t MAX_FAILURES = 10;
 
 // One steady client's stream, checked as it arrives. A chunk from a sender
@@ -359,17 +364,98 @@ void pollAndRead(Mix& mix, int waitMs) {
     }
 }
 
+// Grows whenever a steady client receives a byte or a churning client
+// leaves or learns of the hub's end.
+std::size_t progressMark(const Mix& mix) {
+    std::size_t mark = mix.report.orderlyCloses + mix.report.resets + mix.report.halfCloses;
+    for (const Steady& client : mix.steady) {
+        mark += client.stream.received;
+    }
+    for (const Churner& churner : mix.churners) {
+        mark += static_cast<std::size_t>(churner.incarnations);
+    }
+    return mark;
+}
+
+std::string valueList(const std::vector<int>& values) {
+    std::string list;
+    for (int value : values) {
+        list += (list.empty() ? "" : " ") + std::to_string(value);
+    }
+    return list;
+}
+
+// "3 half-closed, awaiting the hub's end (values 41 44 47)", or nothing.
+std::string group(const std::vector<int>& values, const std::string& what) {
+    return values.empty() ? ""
+                          : "; " + std::to_string(values.size()) + " " + what + " (values " +
+                                valueList(values) + ")";
+}
+
+// The churning clients still connected, by what they wait for.
+std::string describeChurners(const Mix& mix) {
+    std::vector<int> sending;
+    std::vector<int> unflushed;
+    std::vector<int> awaitingEnd;
+    for (const Churner& churner : mix.churners) {
+        if (churner.state == ChurnState::Sending) {
+            sending.push_back(churner.value);
+        } else if (churner.state == ChurnState::Flushing) {
+            unflushed.push_back(churner.value);
+        } else if (churner.state == ChurnState::AwaitingEnd) {
+            awaitingEnd.push_back(churner.value);
+        }
+    }
+    std::string groups = group(awaitingEnd, "half-closed, awaiting the hub's end") +
+                         group(unflushed, "whose bytes the hub has not all taken") +
+                         group(sending, "still sending");
+    return groups.empty() ? "every churning client has left"
+                          : "churning clients still connected" + groups;
+}
+
+// Which senders' bytes the steady clients lack, and how many lack them. A
+// one-byte chunk arrives as a lone zero, so a shortfall within a client's lone
+// zeros is not counted.
+std::string describeShortfall(const Mix& mix) {
+    std::vector<int> values;
+    std::size_t lacking = 0;
+    for (const Steady& client : mix.steady) {
+        if (client.lost || client.stream.received >= expectedFor(mix, client)) {
+            continue;
+        }
+        ++lacking;
+        for (int value = 1; value < VALUES; ++value) {
+            std::size_t got = client.stream.byValue[value] + client.stream.loneZeros;
+            if (value != client.value && got < mix.sentByValue[value] &&
+                std::find(values.begin(), values.end(), value) == values.end()) {
+                values.push_back(value);
+            }
+        }
+    }
+    std::sort(values.begin(), values.end());
+    if (lacking == 0) {
+        return "every steady client has its bytes";
+    }
+    return std::to_string(lacking) + " steady clients lack bytes, from values " +
+           valueList(values) + " (1 to " + std::to_string(mix.size.senders) +
+           " steady senders, the rest churning)";
+}
+
 void runTraffic(Mix& mix) {
     for (int slot = 0; slot < mix.size.churnSlots; ++slot) {
         auto value = static_cast<unsigned char>(mix.size.senders + 1 + slot);
         mix.churners.push_back(Churner{-1, value, ChurnState::Idle, 0, 0, Clock::now()});
     }
     auto trafficEnd = Clock::now() + milliseconds(mix.size.trafficMs);
-    auto settleEnd = trafficEnd + milliseconds(SETTLE_MS);
+    auto settleLimit = trafficEnd + milliseconds(SETTLE_LIMIT_MS);
+    std::size_t mark = progressMark(mix);
+    auto lastProgress = trafficEnd;
+    bool settled = false;
     for (;;) {
         auto now = Clock::now();
         bool trafficOver = now >= trafficEnd;
-        if ((trafficOver && churnersGone(mix) && allDelivered(mix)) || now >= settleEnd) {
+        settled = trafficOver && churnersGone(mix) && allDelivered(mix);
+        if (settled || now >= settleLimit || now >= lastProgress + milliseconds(STALL_MS)) {
             break;
         }
         if (!trafficOver) {
@@ -379,9 +465,19 @@ void runTraffic(Mix& mix) {
             stepChurner(mix, churner, now, trafficOver);
         }
         pollAndRead(mix, 5);
+        std::size_t moved = progressMark(mix);
+        if (moved != mark) {
+            mark = moved;
+            lastProgress = std::max(Clock::now(), trafficEnd);
+        }
     }
-    if (!churnersGone(mix)) {
-        fail(mix, "churning clients were still connected when the time was up");
+    if (!settled) {
+        auto since = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - trafficEnd);
+        fail(mix, "not settled " + std::to_string(since.count()) + " s after the traffic, " +
+                      (Clock::now() >= settleLimit ? "though still moving"
+                                                   : "nothing moved for the last " +
+                                                         std::to_string(STALL_MS / 1000) + " s") +
+                      ": " + describeChurners(mix) + "; " + describeShortfall(mix));
     }
 }
 
