@@ -19,6 +19,9 @@ constexpr std::uint64_t LOOSE_SEARCH_BYTES = std::uint64_t{256} * 1024;
 // by its place; such pieces wait for a gap that they fill.
 constexpr std::size_t MIN_NAMED_BYTES = 4;
 constexpr std::uint64_t MAX_SLACK = 4096;
+// How far a short piece's reachable places are scanned before it is named
+// ahead of the search; a wider reach is left to the search.
+constexpr std::uint64_t MAX_REACH = 65536;
 
 std::string stretch(std::uint32_t sender, std::uint64_t first, std::uint64_t end) {
     return "sender " + std::to_string(sender) + "'s bytes " + std::to_string(first) + " to " +
@@ -116,8 +119,6 @@ void finishPiece(const RelayModel& model, ReceiverRecord& receiver) {
 // choices at once. It is a bound, never a verdict: only a full placement
 // passes a receiver, and only a search that tried everything fails one.
 
-// The searches' first budget of choices; see searchInTurns.
-constexpr std::size_t FIRST_BUDGET = 4000;
 constexpr std::size_t NO_GAP = SIZE_MAX;
 
 struct Gap {
@@ -408,7 +409,7 @@ std::vector<Move> closings(ReceiverCheck& check, std::size_t g) {
     return moves;
 }
 
-// Where a gap's hole may still take pooled zeros from, and how many at most.
+// How many bytes a gap may still take below its cursor, at most.
 std::uint64_t holeRoom(const Gap& gap, const GapState& state) {
     if (!state.anchored) {
         return gap.sent - (gap.openStart ? 0 : gap.low);
@@ -505,28 +506,6 @@ void undo(ReceiverCheck& check, Frame& frame) {
     check.states[move.gap] = frame.saved;
     check.pool.insert(check.pool.begin() + static_cast<long>(frame.takenAt), frame.taken.begin(),
                       frame.taken.end());
-}
-
-// Every pooled zero can still go somewhere: those above a gap's top only to
-// gaps whose tops lie higher, as many as their holes have room for.
-bool poolCanGo(const ReceiverCheck& check, std::size_t k) {
-    if (check.pool.empty()) {
-        return true;
-    }
-    std::vector<std::pair<std::size_t, std::uint64_t>> holes; // top, room
-    for (std::size_t g : check.activeAt[k]) {
-        holes.emplace_back(check.states[g].top, holeRoom(check.gaps[g], check.states[g]));
-    }
-    std::sort(holes.begin(), holes.end(),
-              [](const auto& a, const auto& b) { return a.first > b.first; });
-    std::uint64_t room = 0;
-    for (const auto& [top, holeRoomHere] : holes) {
-        if (check.pool.size() - zerosBefore(check, top) > room) {
-            return false;
-        }
-        room += holeRoomHere;
-    }
-    return check.pool.size() <= room;
 }
 
 // What a gap may still take, at least and at most, and below which
@@ -630,7 +609,7 @@ bool stillPossible(const ReceiverCheck& check, std::size_t k) {
             return false;
         }
     }
-    return poolCanGo(check, k);
+    return true;
 }
 
 // The search; on success the frames' moves say where every piece went.
@@ -655,8 +634,13 @@ bool search(ReceiverCheck& check, std::vector<Frame>& stack) {
         }
         apply(check, frame, piece);
         ++frame.next;
-        if (!stillPossible(check, piece) ||
-            (frame.moves[frame.next - 1].gap != NO_GAP && !countsFit(check, d, piece))) {
+        if (!stillPossible(check, piece)) {
+            continue;
+        }
+        if (frame.moves[frame.next - 1].gap != NO_GAP && !countsFit(check, d, piece)) {
+            noteDeadEnd(check, d,
+                        "its short pieces and lone zeros cannot fill the gaps in the streams "
+                        "it got: some gap gets too few bytes or some piece fits no gap");
             continue;
         }
         if (d + 1 == count) {
@@ -793,6 +777,10 @@ void addReachablePlaces(const ReceiverCheck& check, std::size_t k, const Gap& ga
     if (gap.openStart && gap.openEnd && gap.bound > LOOSE_SEARCH_BYTES) {
         from = std::max(from, gap.bound - LOOSE_SEARCH_BYTES);
     }
+    if (to > from + MAX_REACH) {
+        places.resize(most); // too far to scan: counted as many places, never named
+        return;
+    }
     for (std::uint64_t first = from; first <= to && places.size() < most; ++first) {
         if (fits(piece, gap.sender, first)) {
             places.push_back(PayloadPlace{gap.sender, first});
@@ -826,53 +814,6 @@ std::size_t nameSinglePlaces(ReceiverCheck& check) {
     return named;
 }
 
-// One search of this receiver's pieces within `budget` choices, first
-// naming those that fit one place alone when `narrowed`.
-void placeWithin(ReceiverCheck& check, std::size_t budget, bool narrowed) {
-    check.budget = budget;
-    if (!cutGaps(check)) {
-        return;
-    }
-    while (narrowed && nameSinglePlaces(check) > 0) {
-        if (!cutGaps(check)) {
-            return;
-        }
-    }
-    placeUnnamed(check);
-}
-
-// Where short pieces go is found by two searches that differ only in what
-// they are given: every piece as it came, or the pieces that fit one place
-// alone named first. Either may be lucky where the other thrashes, and both
-// are exact, so they take turns with budgets that grow fourfold, and the
-// first to pass or fail the receiver decides it. Returns whether one did.
-bool searchInTurns(const RelayModel& model, ReceiverRecord& receiver,
-                   std::vector<std::string>& failures, CheckFigures& figures) {
-    const std::vector<Piece> asCame = receiver.pieces;
-    std::size_t spent = 0;
-    for (std::size_t budget = FIRST_BUDGET; spent < model.choiceBudget; budget *= 4) {
-        for (bool narrowed : {false, true}) {
-            if (spent >= model.choiceBudget) {
-                break;
-            }
-            std::size_t allowed = std::min(budget, model.choiceBudget - spent);
-            receiver.pieces = asCame;
-            std::vector<std::string> found;
-            ReceiverCheck check{model, receiver, found};
-            placeWithin(check, allowed, narrowed);
-            spent += std::min(check.moves, allowed);
-            if (!check.undecided) {
-                figures.choices += spent;
-                failures.insert(failures.end(), found.begin(), found.end());
-                return true;
-            }
-        }
-    }
-    receiver.pieces = asCame;
-    figures.choices += spent;
-    return false;
-}
-
 void countPieces(const ReceiverRecord& receiver, CheckFigures& figures) {
     for (const Piece& piece : receiver.pieces) {
         if (piece.length == 1) {
@@ -887,15 +828,25 @@ void countPieces(const ReceiverRecord& receiver, CheckFigures& figures) {
 // False when the receiver could not be decided.
 bool checkReceiver(const RelayModel& model, ReceiverRecord& receiver,
                    std::vector<std::string>& failures, CheckFigures& figures) {
+    ReceiverCheck check{model, receiver, failures};
+    check.budget = model.choiceBudget;
     if (receiver.toTheEnd && !receiver.partial.empty()) {
-        failures.push_back(receiver.label + ": read to the end, but its last " +
-                           std::to_string(receiver.partial.size()) +
-                           " bytes end in no zero: a chunk's last byte was not zeroed");
+        fail(check, "read to the end, but its last " + std::to_string(receiver.partial.size()) +
+                        " bytes end in no zero: a chunk's last byte was not zeroed");
         return true;
     }
-    bool decided = searchInTurns(model, receiver, failures, figures);
+    if (!cutGaps(check)) {
+        return true;
+    }
+    while (nameSinglePlaces(check) > 0) {
+        if (!cutGaps(check)) {
+            return true;
+        }
+    }
+    placeUnnamed(check);
+    figures.choices += std::min(check.moves, check.budget);
     countPieces(receiver, figures);
-    return decided;
+    return !check.undecided;
 }
 
 // ---- Across receivers -------------------------------------------------------
