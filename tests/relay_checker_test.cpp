@@ -584,25 +584,30 @@ TEST(RelayChecker, ChurningRelaysAreDecided) { checkShape(SHAPES[1]); }
 
 TEST(RelayChecker, ChurningRelaysOfLoneZerosAreDecided) { checkShape(SHAPES[2]); }
 
-// A relay the searches cannot settle within their budget is undecided:
-// never called broken when it is valid, never passed when it is not.
+// A relay the search cannot settle within its budget is undecided: never
+// called broken when it is valid, never passed when it is not.
 TEST(RelayChecker, ARelayBeyondTheBudgetIsUndecidedNeitherPassedNorFailed) {
     const RelayShape& shape = SHAPES[2];
-    const std::uint64_t seed = 4; // its receivers take thousands of choices
-    RandomRelay relay = makeRelay(seed, shape);
-    RelayVerdict valid = checkRandom(relay, seed, 10);
-    EXPECT_FALSE(valid.undecided.empty());
-    for (const std::string& failure : valid.broken) {
-        ADD_FAILURE() << "valid relay failed: " << failure;
+    std::size_t undecided = 0;
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        RandomRelay relay = makeRelay(seed, shape);
+        RelayVerdict valid = checkRandom(relay, seed, 10);
+        undecided += valid.undecided.size();
+        for (const std::string& failure : valid.broken) {
+            ADD_FAILURE() << "valid relay failed: " << failure;
+        }
+        for (int kind = 0; kind < static_cast<int>(sizeof FAULTS / sizeof FAULTS[0]); ++kind) {
+            RandomRelay faulty = relay;
+            std::mt19937_64 random(seed * 7 + static_cast<std::uint64_t>(kind));
+            if (plant(faulty, kind, random)) {
+                RelayVerdict verdict = checkRandom(faulty, seed, 10);
+                EXPECT_FALSE(verdict.broken.empty() && verdict.undecided.empty())
+                    << "passed: " << FAULTS[kind];
+            }
+        }
     }
-    for (int kind = 0; kind < static_cast<int>(sizeof FAULTS / sizeof FAULTS[0]); ++kind) {
-        SCOPED_TRACE(FAULTS[kind]);
-        RandomRelay faulty = relay;
-        std::mt19937_64 random(static_cast<std::uint64_t>(kind) + 1);
-        ASSERT_TRUE(plant(faulty, kind, random));
-        RelayVerdict verdict = checkRandom(faulty, seed, 10);
-        EXPECT_FALSE(verdict.broken.empty() && verdict.undecided.empty());
-    }
+    EXPECT_GT(undecided, 0u);
 }
 
 } // namespace
