@@ -3,7 +3,8 @@
 // client's self-naming stream, every receiver gets each other sender's stream
 // as contiguous chunks from its join on, never its own, each chunk with the
 // same boundaries everywhere and all in one order. A failure names its seed:
-// VELLORAN_MIX_SEED=<seed> replays the same choices.
+// VELLORAN_MIX_SEED=<seed> replays the same choices. A client the checker
+// could not decide is printed with its seed, not failed.
 
 #include "support/harness.h"
 #include "support/random_mix.h"
@@ -36,6 +37,10 @@ TEST(RandomMix, EveryReceiverGetsTheSameChunksInOneOrder) {
         std::fflush(stdout);
         for (const std::string& failure : report.failures) {
             ADD_FAILURE() << failure;
+        }
+        // The checker's limit, not the hub's fault: said, never failed.
+        for (const std::string& open : report.undecided) {
+            std::printf("checker undecided, %s\n", open.c_str());
         }
         EXPECT_GT(report.figures.chunks, 0u);
         EXPECT_TRUE(isRunning(server));

@@ -493,8 +493,11 @@ RandomMixReport runRandomMix(Server& server, const RandomMixSize& size, std::uin
     for (MixClient& client : mix.clients) {
         closeClient(client);
     }
-    std::vector<std::string> broken = checkRelay(mix.model, mix.report.figures);
-    mix.report.failures.insert(mix.report.failures.end(), broken.begin(), broken.end());
+    RelayVerdict verdict = checkRelay(mix.model);
+    mix.report.failures.insert(mix.report.failures.end(), verdict.broken.begin(),
+                               verdict.broken.end());
+    mix.report.undecided = verdict.undecided;
+    mix.report.figures = verdict.figures;
     return mix.report;
 }
 
@@ -508,7 +511,10 @@ std::string describe(const RandomMixReport& report) {
            " bytes sent, " + std::to_string(report.figures.chunks) +
            " chunks checked at receivers (" + std::to_string(report.figures.loneZeros) +
            " lone zeros, " + std::to_string(report.figures.shortPieces) +
-           " short pieces placed by fit)";
+           " short pieces placed by fit, " + std::to_string(report.figures.choices) + " choices)" +
+           (report.undecided.empty()
+                ? std::string()
+                : ", " + std::to_string(report.undecided.size()) + " clients undecided");
 }
 
 } // namespace harness

@@ -37,6 +37,9 @@ std::uint64_t freshSeed();
 
 struct RandomMixReport {
     std::vector<std::string> failures; // each starts with the seed
+    // Clients the checker could not decide, each starting with the seed: no
+    // fault of the hub's, and no proof it kept the rules there.
+    std::vector<std::string> undecided;
     CheckFigures figures;
     std::size_t clients = 0;
     std::size_t joins = 0; // churning clients' connections

@@ -19,6 +19,9 @@ constexpr std::uint64_t LOOSE_SEARCH_BYTES = std::uint64_t{256} * 1024;
 // by its place; such pieces wait for a gap that they fill.
 constexpr std::size_t MIN_NAMED_BYTES = 4;
 constexpr std::uint64_t MAX_SLACK = 4096;
+// How far a short piece's reachable places are scanned before it is named
+// ahead of the search; a wider reach is left to the search.
+constexpr std::uint64_t MAX_REACH = 65536;
 
 std::string stretch(std::uint32_t sender, std::uint64_t first, std::uint64_t end) {
     return "sender " + std::to_string(sender) + "'s bytes " + std::to_string(first) + " to " +
@@ -106,10 +109,16 @@ void finishPiece(const RelayModel& model, ReceiverRecord& receiver) {
 // piece above the hole (any other choice leaves less to the gaps still to
 // come). What the search chooses is each piece's place and each hole's
 // size; states that failed are remembered, so none is explored twice.
+//
+// Lone zeros make that search wide: with a dozen senders' gaps open at once,
+// a short piece of one or two bytes fits several of them, and a wrong choice
+// shows only when a gap far below runs short of zeros. So after each choice
+// the search counts: every byte left, each pooled zero and every unit of
+// every piece still to come, must find a gap whose window holds it, and
+// every gap must get what it needs (countsFit). That sees most wrong
+// choices at once. It is a bound, never a verdict: only a full placement
+// passes a receiver, and only a search that tried everything fails one.
 
-// A search this long means a relay no rule of thumb here foresaw: it fails
-// rather than pass a relay it could not decide.
-constexpr std::size_t MAX_MOVES = 5000000;
 constexpr std::size_t NO_GAP = SIZE_MAX;
 
 struct Gap {
@@ -146,6 +155,8 @@ struct Move {
     bool scanned; // the piece anchors the gap at one of the places it fits
 };
 
+using StateKey = std::pair<std::uint64_t, std::uint64_t>;
+
 struct Decision {
     std::size_t piece; // the unnamed piece placed, by index
     std::size_t gap;   // or the gap closed, NO_GAP when placing
@@ -168,15 +179,19 @@ struct ReceiverCheck {
     std::vector<Gap> gaps{};
     std::vector<std::vector<std::size_t>> activeAt{};  // gaps each unnamed piece may fill
     std::vector<std::vector<std::size_t>> closingAt{}; // gaps whose last chance it is
+    std::vector<std::size_t> closedAt{};               // the decision that closes each gap
+    std::vector<std::size_t> byLeft{}; // gaps with pieces to take, by where their window begins
     std::vector<Decision> decisions{};
     std::vector<GapState> states{};
     std::vector<std::size_t> pool{}; // positions of the lone zeros not yet taken, latest first
     std::map<std::pair<std::size_t, std::uint32_t>, std::vector<std::uint64_t>> looseFits{};
-    std::set<std::string> dead{};
+    std::set<StateKey> dead{};
     std::size_t moves = 0;
     std::size_t deepest = SIZE_MAX; // the earliest decision the search failed at
     std::string deepestWhy{};
     bool failed = false;
+    std::size_t budget = CHOICE_BUDGET;
+    bool undecided = false; // the search ran out of budget
 };
 
 void fail(ReceiverCheck& check, const std::string& what) {
@@ -394,16 +409,40 @@ std::vector<Move> closings(ReceiverCheck& check, std::size_t g) {
     return moves;
 }
 
-std::string stateKey(const ReceiverCheck& check, std::size_t d) {
-    std::string key(reinterpret_cast<const char*>(&d), sizeof d);
+// How many bytes a gap may still take below its cursor, at most.
+std::uint64_t holeRoom(const Gap& gap, const GapState& state) {
+    if (!state.anchored) {
+        return gap.sent - (gap.openStart ? 0 : gap.low);
+    }
+    return state.cursor - (gap.openStart ? 0 : gap.low);
+}
+
+std::uint64_t mixWord(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// A state's future depends on each active gap's cursor and top, and on how
+// many pooled zeros lie below each top, never on which zeros they are: every
+// hole takes the latest below its top. That is all the key holds, as a
+// 128-bit fingerprint, so a remembered state costs the same however many
+// zeros are pooled; two states alike by chance are beyond reckoning.
+StateKey stateKey(const ReceiverCheck& check, std::size_t d) {
+    StateKey key{0x243f6a8885a308d3ULL, 0x13198a2e03707344ULL};
+    auto add = [&](std::uint64_t word) {
+        key.first = mixWord(key.first ^ word) + 0x9e3779b97f4a7c15ULL;
+        key.second = mixWord(key.second + word * 0xff51afd7ed558ccdULL) ^ 0xc4ceb9fe1a85ec53ULL;
+    };
+    add(d);
+    add(check.pool.size());
     for (std::size_t g : check.activeAt[check.decisions[d].piece]) {
         const GapState& state = check.states[g];
-        std::uint64_t words[2] = {state.anchored ? state.cursor : UINT64_MAX, state.top};
-        key.append(reinterpret_cast<const char*>(words), sizeof words);
-    }
-    for (std::size_t zero : check.pool) {
-        auto word = static_cast<std::uint32_t>(zero);
-        key.append(reinterpret_cast<const char*>(&word), sizeof word);
+        add(state.anchored ? state.cursor : UINT64_MAX);
+        add(state.top);
+        add(zerosBefore(check, state.top));
     }
     return key;
 }
@@ -469,6 +508,93 @@ void undo(ReceiverCheck& check, Frame& frame) {
                       frame.taken.end());
 }
 
+// What a gap may still take, at least and at most, and below which
+// position: a gap with an open start or end takes a range.
+struct Demand {
+    long left;
+    std::size_t top;
+    std::uint64_t fewest;
+    std::uint64_t most;
+};
+
+Demand demandOf(const Gap& gap, const GapState& state) {
+    Demand demand{gap.left, state.top, need(gap, state), holeRoom(gap, state)};
+    if (state.anchored && !gap.openStart) {
+        demand.fewest = demand.most;
+    }
+    return demand;
+}
+
+// Bytes at positions (each unit of a piece alike) matched to the windows
+// that may take them, earliest-closing window first: the most that can be
+// matched when each window takes at most `most`, or `fewest` when `least`.
+// Windows on a line against points: this greedy matches the most there is.
+std::uint64_t matchable(const std::vector<Demand>& demands,
+                        const std::vector<std::pair<std::size_t, std::uint64_t>>& supply,
+                        bool least) {
+    using Open = std::pair<std::size_t, std::uint64_t>; // top, room left
+    std::vector<Open> open;
+    auto later = [](const Open& a, const Open& b) { return a.first > b.first; };
+    std::uint64_t matched = 0;
+    std::size_t next = 0;
+    for (const auto& [position, bytes] : supply) {
+        for (; next < demands.size() && demands[next].left < static_cast<long>(position); ++next) {
+            std::uint64_t room = least ? demands[next].fewest : demands[next].most;
+            if (room > 0) {
+                open.emplace_back(demands[next].top, room);
+                std::push_heap(open.begin(), open.end(), later);
+            }
+        }
+        std::uint64_t left = bytes;
+        while (left > 0 && !open.empty()) {
+            std::pop_heap(open.begin(), open.end(), later);
+            Open& window = open.back();
+            if (window.first <= position) {
+                open.pop_back();
+                continue;
+            }
+            std::uint64_t taken = std::min(left, window.second);
+            left -= taken;
+            matched += taken;
+            window.second -= taken;
+            if (window.second == 0) {
+                open.pop_back();
+            } else {
+                std::push_heap(open.begin(), open.end(), later);
+            }
+        }
+    }
+    return matched;
+}
+
+// Counting alone, every unit of every piece left and every pooled zero must
+// go to a gap whose window holds it, and every gap must get what it needs:
+// a bound that sees, long before the search would, a choice that leaves some
+// gap too few zeros or too many.
+bool countsFit(const ReceiverCheck& check, std::size_t d, std::size_t k) {
+    std::vector<Demand> demands;
+    std::uint64_t fewest = 0;
+    for (std::size_t g : check.byLeft) {
+        const Gap& gap = check.gaps[g];
+        bool active = gap.firstPiece <= k && k < gap.endPiece;
+        if (gap.firstPiece > k || (active && check.closedAt[g] <= d)) {
+            continue;
+        }
+        demands.push_back(demandOf(gap, check.states[g]));
+        fewest += demands.back().fewest;
+    }
+    std::vector<std::pair<std::size_t, std::uint64_t>> supply;
+    std::uint64_t total = check.pool.size();
+    for (std::size_t j = 0; j < k; ++j) {
+        supply.emplace_back(check.unnamed[j], check.receiver.pieces[check.unnamed[j]].length);
+        total += supply.back().second;
+    }
+    for (auto zero = check.pool.rbegin(); zero != check.pool.rend(); ++zero) {
+        supply.emplace_back(*zero, 1);
+    }
+    return matchable(demands, supply, false) == total && matchable(demands, supply, true) == fewest;
+}
+
 // The gaps still open can be filled by the pieces and zeros left: those
 // that must be full before piece x count on the pieces from x on and the
 // pool alone (check.activeAt lists gaps by where their window begins,
@@ -502,14 +628,19 @@ bool search(ReceiverCheck& check, std::vector<Frame>& stack) {
             stack.pop_back();
             continue;
         }
-        if (++check.moves > MAX_MOVES) {
-            check.deepestWhy = "could not be decided within " + std::to_string(MAX_MOVES) +
-                               " choices of where its short pieces go";
+        if (++check.moves > check.budget) {
+            check.undecided = true;
             return false;
         }
         apply(check, frame, piece);
         ++frame.next;
         if (!stillPossible(check, piece)) {
+            continue;
+        }
+        if (frame.moves[frame.next - 1].gap != NO_GAP && !countsFit(check, d, piece)) {
+            noteDeadEnd(check, d,
+                        "its short pieces and lone zeros cannot fill the gaps in the streams "
+                        "it got: some gap gets too few bytes or some piece fits no gap");
             continue;
         }
         if (d + 1 == count) {
@@ -542,11 +673,6 @@ void nameFromSearch(ReceiverCheck& check, const std::vector<Frame>& stack) {
 
 void placeUnnamed(ReceiverCheck& check) {
     std::size_t count = check.unnamed.size();
-    check.bytesBefore.assign(count + 1, 0);
-    for (std::size_t k = 0; k < count; ++k) {
-        check.bytesBefore[k + 1] =
-            check.bytesBefore[k] + check.receiver.pieces[check.unnamed[k]].length;
-    }
     check.activeAt.assign(count, {});
     check.closingAt.assign(count, {});
     for (std::size_t g = 0; g < check.gaps.size(); ++g) {
@@ -569,24 +695,40 @@ void placeUnnamed(ReceiverCheck& check) {
             return check.gaps[a].firstPiece > check.gaps[b].firstPiece;
         });
     }
+    check.closedAt.assign(check.gaps.size(), SIZE_MAX);
     for (std::size_t k = count; k-- > 0;) {
         check.decisions.push_back(Decision{k, NO_GAP});
         for (std::size_t g : check.closingAt[k]) {
+            check.closedAt[g] = check.decisions.size();
             check.decisions.push_back(Decision{k, g});
         }
     }
+    for (std::size_t g = 0; g < check.gaps.size(); ++g) {
+        if (check.gaps[g].firstPiece < check.gaps[g].endPiece) {
+            check.byLeft.push_back(g);
+        }
+    }
+    std::sort(check.byLeft.begin(), check.byLeft.end(), [&](std::size_t a, std::size_t b) {
+        return check.gaps[a].left < check.gaps[b].left;
+    });
     if (count == 0) {
         return;
     }
     std::vector<Frame> stack;
-    if (!search(check, stack)) {
+    bool ok = search(check, stack);
+    if (!ok && !check.undecided) {
         fail(check, check.deepestWhy);
-        return;
     }
-    nameFromSearch(check, stack);
+    if (ok) {
+        nameFromSearch(check, stack);
+    }
 }
 
-void checkReceiver(ReceiverCheck& check, CheckFigures& figures) {
+// Splits the pieces into the named, by sender, and the rest, and cuts each
+// other sender's stream into gaps; false when the named ones break a rule.
+bool cutGaps(ReceiverCheck& check) {
+    check.unnamed.clear();
+    check.gaps.clear();
     std::map<std::uint32_t, std::vector<std::size_t>> bySender;
     for (const auto& entry : check.model.senders) {
         bySender[entry.first];
@@ -599,33 +741,112 @@ void checkReceiver(ReceiverCheck& check, CheckFigures& figures) {
             check.unnamed.push_back(i);
         }
     }
-    if (check.receiver.toTheEnd && !check.receiver.partial.empty()) {
-        fail(check, "read to the end, but its last " +
-                        std::to_string(check.receiver.partial.size()) +
-                        " bytes end in no zero: a chunk's last byte was not zeroed");
-        return;
-    }
     for (const auto& [sender, positions] : bySender) {
         if (!checkNamed(check, sender, positions)) {
-            return;
+            return false;
         }
         if (sender != check.receiver.id) {
             addGaps(check, sender, positions);
         }
     }
-    placeUnnamed(check);
-    if (check.failed) {
+    check.bytesBefore.assign(check.unnamed.size() + 1, 0);
+    for (std::size_t k = 0; k < check.unnamed.size(); ++k) {
+        check.bytesBefore[k + 1] = check.bytesBefore[k] + pieces[check.unnamed[k]].length;
+    }
+    return true;
+}
+
+// Where unnamed piece k may lie in gap g, at most `most` places: where its
+// bytes fit and the gap's ends can be reached through the unnamed bytes
+// around it. The search never looks beyond these.
+void addReachablePlaces(const ReceiverCheck& check, std::size_t k, const Gap& gap,
+                        std::vector<PayloadPlace>& places, std::size_t most) {
+    const Piece& piece = check.receiver.pieces[check.unnamed[k]];
+    std::uint64_t before = check.bytesBefore[k] - check.bytesBefore[gap.firstPiece];
+    std::uint64_t after = check.bytesBefore[gap.endPiece] - check.bytesBefore[k + 1];
+    std::uint64_t from = gap.openStart ? 0 : gap.low;
+    std::uint64_t to = (gap.openStart ? gap.bound : gap.low) + before;
+    std::uint64_t end = gap.openEnd ? gap.sent : gap.high;
+    if (end < piece.length) {
         return;
     }
-    for (std::size_t position : check.unnamed) {
-        const Piece& piece = pieces[position];
+    to = std::min(to, end - piece.length);
+    if (!gap.openEnd && gap.high > piece.length + after) {
+        from = std::max(from, gap.high - piece.length - after);
+    }
+    if (gap.openStart && gap.openEnd && gap.bound > LOOSE_SEARCH_BYTES) {
+        from = std::max(from, gap.bound - LOOSE_SEARCH_BYTES);
+    }
+    if (to > from + MAX_REACH) {
+        places.resize(most); // too far to scan: counted as many places, never named
+        return;
+    }
+    for (std::uint64_t first = from; first <= to && places.size() < most; ++first) {
+        if (fits(piece, gap.sender, first)) {
+            places.push_back(PayloadPlace{gap.sender, first});
+        }
+    }
+}
+
+// A short piece that fits one reachable place alone is there in every way
+// the pieces can be placed: naming it first splits its gap in two and
+// narrows the windows around it, which leaves the search far fewer choices.
+// Returns how many were named.
+std::size_t nameSinglePlaces(ReceiverCheck& check) {
+    std::size_t named = 0;
+    for (std::size_t k = 0; k < check.unnamed.size(); ++k) {
+        Piece& piece = check.receiver.pieces[check.unnamed[k]];
+        if (piece.length == 1) {
+            continue;
+        }
+        std::vector<PayloadPlace> places;
+        for (const Gap& gap : check.gaps) {
+            if (gap.firstPiece <= k && k < gap.endPiece) {
+                addReachablePlaces(check, k, gap, places, 2);
+            }
+        }
+        if (places.size() == 1) {
+            piece = namedPiece(places.front().sender, places.front().offset, piece.length);
+            piece.pinned = pins(piece);
+            ++named;
+        }
+    }
+    return named;
+}
+
+void countPieces(const ReceiverRecord& receiver, CheckFigures& figures) {
+    for (const Piece& piece : receiver.pieces) {
         if (piece.length == 1) {
             ++figures.loneZeros;
-        } else if (tellingBytes(piece.first, piece.length - 1) < MIN_NAMED_BYTES) {
+        } else if (piece.named && tellingBytes(piece.first, piece.length - 1) < MIN_NAMED_BYTES) {
             ++figures.shortPieces;
         }
     }
-    figures.chunks += pieces.size();
+    figures.chunks += receiver.pieces.size();
+}
+
+// False when the receiver could not be decided.
+bool checkReceiver(const RelayModel& model, ReceiverRecord& receiver,
+                   std::vector<std::string>& failures, CheckFigures& figures) {
+    ReceiverCheck check{model, receiver, failures};
+    check.budget = model.choiceBudget;
+    if (receiver.toTheEnd && !receiver.partial.empty()) {
+        fail(check, "read to the end, but its last " + std::to_string(receiver.partial.size()) +
+                        " bytes end in no zero: a chunk's last byte was not zeroed");
+        return true;
+    }
+    if (!cutGaps(check)) {
+        return true;
+    }
+    while (nameSinglePlaces(check) > 0) {
+        if (!cutGaps(check)) {
+            return true;
+        }
+    }
+    placeUnnamed(check);
+    figures.choices += std::min(check.moves, check.budget);
+    countPieces(receiver, figures);
+    return !check.undecided;
 }
 
 // ---- Across receivers -------------------------------------------------------
@@ -730,7 +951,7 @@ Ordered numberChunks(const RelayModel& model, const std::map<ChunkKey, ChunkOwne
 // Receiver a against receiver b: the chunks both got come in the same order,
 // and between two chunks a got, a missed none that b got but its own.
 void comparePair(const RelayModel& model, const Ordered& ordered, std::size_t a, std::size_t b,
-                 std::vector<int>& positionInA, const std::set<ChunkKey>& held,
+                 std::vector<int>& positionInA, const std::set<ChunkKey>* held,
                  std::vector<std::string>& failures) {
     const std::vector<int>& listB = ordered.lists[b];
     std::vector<std::size_t> shared; // indices into listB of chunks a also got
@@ -752,11 +973,11 @@ void comparePair(const RelayModel& model, const Ordered& ordered, std::size_t a,
         lastPosition = position;
         shared.push_back(i);
     }
-    for (std::size_t k = 1; k < shared.size(); ++k) {
+    for (std::size_t k = 1; held != nullptr && k < shared.size(); ++k) {
         for (std::size_t i = shared[k - 1] + 1; i < shared[k]; ++i) {
             const Piece& chunk = ordered.chunks[static_cast<std::size_t>(listB[i])];
             if (chunk.sender != model.receivers[a].id &&
-                held.count(ChunkKey{chunk.sender, chunk.first}) == 0) {
+                held->count(ChunkKey{chunk.sender, chunk.first}) == 0) {
                 failAcross(failures, model.receivers[a].label + " missed " + chunkName(chunk) +
                                          ", which " + model.receivers[b].label +
                                          " got between two chunks both got");
@@ -766,7 +987,9 @@ void comparePair(const RelayModel& model, const Ordered& ordered, std::size_t a,
     }
 }
 
-void checkOrder(const RelayModel& model, const Ordered& ordered,
+// A receiver left undecided holds chunks its search did not name, so what
+// it seems to miss is not held against it.
+void checkOrder(const RelayModel& model, const Ordered& ordered, const std::vector<bool>& settled,
                 std::vector<std::string>& failures) {
     std::vector<int> positionInA(ordered.chunks.size(), -1);
     for (std::size_t a = 0; a < ordered.lists.size(); ++a) {
@@ -777,7 +1000,8 @@ void checkOrder(const RelayModel& model, const Ordered& ordered,
         std::set<ChunkKey> held = heldBy(model.receivers[a]);
         for (std::size_t b = 0; b < ordered.lists.size() && failures.size() < MAX_FAILURES; ++b) {
             if (b != a) {
-                comparePair(model, ordered, a, b, positionInA, held, failures);
+                comparePair(model, ordered, a, b, positionInA, settled[a] ? &held : nullptr,
+                            failures);
             }
         }
         for (int chunk : listA) {
@@ -828,15 +1052,22 @@ void noteReceived(RelayModel& model, ReceiverRecord& receiver, const unsigned ch
     }
 }
 
-std::vector<std::string> checkRelay(RelayModel& model, CheckFigures& figures) {
-    std::vector<std::string> failures;
+RelayVerdict checkRelay(RelayModel& model) {
+    RelayVerdict verdict;
+    std::vector<bool> settled;
     for (ReceiverRecord& receiver : model.receivers) {
-        ReceiverCheck check{model, receiver, failures};
-        checkReceiver(check, figures);
+        std::size_t before = verdict.figures.choices;
+        settled.push_back(checkReceiver(model, receiver, verdict.broken, verdict.figures));
+        if (!settled.back()) {
+            verdict.undecided.push_back(
+                receiver.label + ": undecided, its pieces not placed within " +
+                std::to_string(verdict.figures.choices - before) + " choices (" +
+                std::to_string(receiver.pieces.size()) + " chunks)");
+        }
     }
-    std::map<ChunkKey, ChunkOwner> chunks = checkBoundaries(model, failures);
-    checkOrder(model, numberChunks(model, chunks), failures);
-    return failures;
+    std::map<ChunkKey, ChunkOwner> chunks = checkBoundaries(model, verdict.broken);
+    checkOrder(model, numberChunks(model, chunks), settled, verdict.broken);
+    return verdict;
 }
 
 } // namespace harness

@@ -14,8 +14,9 @@
 // of one byte) included, are placed by a search that must put every one of
 // them in a gap of some sender's stream that it fits, each gap exactly
 // filled, or the relay fails. Only pieces whose bytes fit one place alone
-// count in the order across receivers. Single-threaded: the mix's poll loop
-// owns the model.
+// count in the order across receivers. A receiver whose pieces the search
+// cannot place within its budget is undecided, neither passed nor failed.
+// Single-threaded: the mix's poll loop owns the model.
 #pragma once
 
 #include <cstddef>
@@ -62,15 +63,30 @@ struct ReceiverRecord {
     std::vector<Piece> pieces;
 };
 
+// How many choices the searches may make for one receiver before they call
+// it undecided: seconds of work, and memory to match.
+constexpr std::size_t CHOICE_BUDGET = 400000;
+
 struct RelayModel {
     std::map<std::uint32_t, SenderRecord> senders;
     std::deque<ReceiverRecord> receivers;
+    std::size_t choiceBudget = CHOICE_BUDGET; // per receiver
 };
 
 struct CheckFigures {
     std::size_t chunks = 0;      // chunks checked, over all receivers
     std::size_t loneZeros = 0;   // one-byte chunks
     std::size_t shortPieces = 0; // too short to tell whose, placed where they fit
+    std::size_t choices = 0;     // the searches' choices of where short pieces go
+};
+
+// A relay is broken only where a rule surely failed. A client whose short
+// pieces no search could place within its bounds is undecided: neither
+// passed nor failed, and told apart so that no valid relay is called broken.
+struct RelayVerdict {
+    std::vector<std::string> broken; // every broken rule, the first of each kind per client first
+    std::vector<std::string> undecided; // each such client, in words
+    CheckFigures figures;
 };
 
 ReceiverRecord& addReceiver(RelayModel& model, std::uint32_t id, const std::string& label);
@@ -80,8 +96,8 @@ void noteRegistered(const RelayModel& model, ReceiverRecord& receiver);
 void noteSent(RelayModel& model, std::uint32_t sender, std::size_t count);
 void noteReceived(RelayModel& model, ReceiverRecord& receiver, const unsigned char* bytes,
                   std::size_t length);
-// Every broken rule, in words, the first of each kind per client first;
-// empty when the relay kept them all.
-std::vector<std::string> checkRelay(RelayModel& model, CheckFigures& figures);
+// The relay held to every rule; it kept them all when nothing is broken or
+// undecided.
+RelayVerdict checkRelay(RelayModel& model);
 
 } // namespace harness
