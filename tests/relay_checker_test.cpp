@@ -162,6 +162,30 @@ const Relay RELAYS[] = {
      {{3, true, {from(1, 0, 64), from(2, 0, 64)}},
       {4, false, {from(1, 0, 64), unzeroed(2, 0, 10)}}},
      true},
+    // Sender 1's bytes 137819 to 137823 are, by chance, sender 3's bytes
+    // 743739 to 743743, just where client 4 expects sender 3 to go on; it
+    // joined after sender 1's first chunk, so it expects nothing of sender 1.
+    {"a short chunk whose bytes fit where another sender goes on",
+     {{1, 137825}, {2, 64}, {3, 743745}, {4, 0}},
+     {{3, true, {from(1, 0, 137819), from(2, 0, 32), from(1, 137819, 6), from(2, 32, 32)}},
+      {4, false, {from(3, 0, 743739), from(2, 0, 32), from(1, 137819, 6), from(2, 32, 32)}}},
+     true},
+    // The same, and client 5, which joined later, gets sender 3's next chunk,
+    // which begins just where client 4 expected it.
+    {"a short chunk whose bytes fit where another sender's next chunk begins",
+     {{1, 137825}, {2, 64}, {3, 743760}, {4, 0}, {5, 0}},
+     {{3, true, {from(1, 0, 137819), from(2, 0, 32), from(1, 137819, 6), from(2, 32, 32)}},
+      {4, false, {from(3, 0, 743739), from(2, 0, 32), from(1, 137819, 6), from(2, 32, 32)}},
+      {5, false, {from(3, 743739, 21)}}},
+     true},
+    // Sender 4's bytes 299722 to 299726 are sender 3's bytes 209083 to
+    // 209087, where client 5 expects sender 3 to go on: its explanation may
+    // put them there, so it does not miss sender 4's chunk.
+    {"a short chunk explained as another sender's",
+     {{2, 64}, {3, 209089}, {4, 299728}, {5, 0}},
+     {{3, true, {from(4, 0, 299722), from(2, 0, 32), from(4, 299722, 6), from(2, 32, 32)}},
+      {5, false, {from(3, 0, 209083), from(2, 0, 32), from(4, 299722, 6), from(2, 32, 32)}}},
+     true},
     {"each receiver gets all but its own",
      THREE_SENDERS,
      {{3, true, {from(1, 0, 64), from(2, 0, 64)}},

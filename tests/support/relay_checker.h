@@ -10,7 +10,8 @@
 // between two they share.
 //
 // A piece too short to hold a record head is named as it comes only where
-// one stream goes on with exactly those bytes. The rest, lone zeros (chunks
+// one stream goes on with exactly those bytes, and only when every place its
+// bytes may come from was looked at. The rest, lone zeros (chunks
 // of one byte) included, are placed by a search that must put every one of
 // them in a gap of some sender's stream that it fits, each gap exactly
 // filled, or the relay fails. Only pieces whose bytes fit one place alone
