@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -16,6 +17,7 @@
 #include <random>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace harness {
@@ -63,6 +65,9 @@ struct Mix {
     std::uint32_t nextId = 1;
     Clock::time_point trafficEnd;
     Clock::time_point lastReceived; // when any client last got bytes
+    // $VELLORAN_MIX_DUMP: every receiver's raw stream, kept when the round fails.
+    std::string dumpDirectory;
+    std::vector<std::FILE*> dumps; // by receiver record
 };
 
 std::chrono::milliseconds milliseconds(long count) { return std::chrono::milliseconds(count); }
@@ -173,6 +178,11 @@ void prepare(Mix& mix, MixClient& client, Kind kind, Clock::time_point joinAt) {
                         std::to_string(client.id);
     addReceiver(mix.model, client.id, label);
     client.receiver = mix.model.receivers.size() - 1;
+    if (!mix.dumpDirectory.empty()) {
+        std::string path = mix.dumpDirectory + "/" + std::to_string(client.id) + ".bin";
+        mix.dumps.resize(client.receiver + 1, nullptr);
+        mix.dumps[client.receiver] = std::fopen(path.c_str(), "wb");
+    }
     ++mix.report.clients;
 }
 
@@ -231,13 +241,19 @@ void leave(Mix& mix, MixClient& client) {
 
 // ---- Receiving --------------------------------------------------------------
 
+void received(Mix& mix, const MixClient& client, const unsigned char* bytes, std::size_t length) {
+    noteReceived(mix.model, mix.model.receivers[client.receiver], bytes, length);
+    if (client.receiver < mix.dumps.size() && mix.dumps[client.receiver] != nullptr) {
+        std::fwrite(bytes, 1, length, mix.dumps[client.receiver]);
+    }
+}
+
 void readSome(Mix& mix, MixClient& client) {
     unsigned char buffer[65536];
-    ReceiverRecord& record = mix.model.receivers[client.receiver];
     for (int reads = 0; reads < 4; ++reads) {
         ssize_t n = ::recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n > 0) {
-            noteReceived(mix.model, record, buffer, static_cast<std::size_t>(n));
+            received(mix, client, buffer, static_cast<std::size_t>(n));
             client.received += static_cast<std::size_t>(n);
             mix.lastReceived = Clock::now();
             continue;
@@ -277,8 +293,7 @@ void watchStuck(Mix& mix, MixClient& client, Clock::time_point now) {
     unsigned char buffer[65536];
     ssize_t n;
     while ((n = ::recv(client.fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-        noteReceived(mix.model, mix.model.receivers[client.receiver], buffer,
-                     static_cast<std::size_t>(n));
+        received(mix, client, buffer, static_cast<std::size_t>(n));
     }
     if (n < 0 && errno == ECONNRESET) {
         ++mix.report.cuts;
@@ -460,6 +475,73 @@ void checkCount(Mix& mix) {
     }
 }
 
+// The raw streams go to $VELLORAN_MIX_DUMP/<seed>/<client id>.bin, and with
+// them, when the round fails, each receiver's pieces as the checker read them.
+void openDumps(Mix& mix) {
+    const char* base = std::getenv("VELLORAN_MIX_DUMP");
+    if (base == nullptr || *base == '\0') {
+        return;
+    }
+    mix.dumpDirectory = std::string(base) + "/" + std::to_string(mix.seed);
+    ::mkdir(base, 0755);
+    ::mkdir(mix.dumpDirectory.c_str(), 0755);
+}
+
+void writePieces(std::FILE* out, const ReceiverRecord& receiver) {
+    std::fprintf(out, "receiver %u %s registered=%d toTheEnd=%d\n", receiver.id,
+                 receiver.label.c_str(), receiver.registered ? 1 : 0, receiver.toTheEnd ? 1 : 0);
+    for (const auto& [sender, sent] : receiver.sentWhenRegistered) {
+        std::fprintf(out, "  bound %u %llu\n", sender, static_cast<unsigned long long>(sent));
+    }
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < receiver.pieces.size(); ++i) {
+        const Piece& piece = receiver.pieces[i];
+        if (piece.named) {
+            std::fprintf(out, "  #%zu @%zu len %zu sender %u first %llu%s\n", i, at, piece.length,
+                         piece.sender, static_cast<unsigned long long>(piece.first),
+                         piece.pinned ? " pinned" : "");
+        } else {
+            std::fprintf(out, "  #%zu @%zu len %zu unnamed\n", i, at, piece.length);
+        }
+        at += piece.length;
+    }
+}
+
+void closeDumps(Mix& mix) {
+    for (std::FILE* dump : mix.dumps) {
+        if (dump != nullptr) {
+            std::fclose(dump);
+        }
+    }
+    if (mix.dumpDirectory.empty()) {
+        return;
+    }
+    if (mix.report.failures.empty()) {
+        for (const ReceiverRecord& receiver : mix.model.receivers) {
+            std::string path = mix.dumpDirectory + "/" + std::to_string(receiver.id) + ".bin";
+            ::unlink(path.c_str());
+        }
+        ::rmdir(mix.dumpDirectory.c_str());
+        return;
+    }
+    std::string path = mix.dumpDirectory + "/pieces.txt";
+    std::FILE* out = std::fopen(path.c_str(), "w");
+    if (out == nullptr) {
+        return;
+    }
+    for (const auto& [sender, record] : mix.model.senders) {
+        std::fprintf(out, "sender %u sent %llu complete=%d\n", sender,
+                     static_cast<unsigned long long>(record.sent), record.complete ? 1 : 0);
+    }
+    for (const ReceiverRecord& receiver : mix.model.receivers) {
+        writePieces(out, receiver);
+    }
+    for (const std::string& failure : mix.report.failures) {
+        std::fprintf(out, "FAILURE %s\n", failure.c_str());
+    }
+    std::fclose(out);
+}
+
 } // namespace
 
 RandomMixSize boundedMixSize() { return RandomMixSize{6, 6, 0, 1500, 100000}; }
@@ -484,8 +566,9 @@ std::uint64_t freshSeed() {
 }
 
 RandomMixReport runRandomMix(Server& server, const RandomMixSize& size, std::uint64_t seed) {
-    Mix mix{server, size, seed, std::mt19937_64(seed), {}, {}, {}, {}, 1, {}, {}};
+    Mix mix{server, size, seed, std::mt19937_64(seed), {}, {}, {}, {}, 1, {}, {}, {}, {}};
     mix.block.resize(SEND_BLOCK);
+    openDumps(mix);
     if (connectSteady(mix)) {
         runLoop(mix);
         checkCount(mix);
@@ -497,6 +580,7 @@ RandomMixReport runRandomMix(Server& server, const RandomMixSize& size, std::uin
     mix.report.failures.insert(mix.report.failures.end(), verdict.broken.begin(),
                                verdict.broken.end());
     mix.report.undecided = verdict.undecided;
+    closeDumps(mix);
     mix.report.figures = verdict.figures;
     return mix.report;
 }
